@@ -1,0 +1,107 @@
+// Argument binding for functions with named parameters, with the interpreter's
+// own TypeError wording, and the exact-type check for data arguments.
+#pragma once
+#include <Python.h>
+
+#include <cstring>
+
+namespace pyglue {
+
+namespace detail {
+
+inline void raise_arg_count(const char* func, bool exact, Py_ssize_t min, Py_ssize_t max,
+                            Py_ssize_t found)
+{
+    Py_ssize_t expected = found < min ? min : max;
+    const char* more_or_less = exact ? "exactly" : (found < min ? "at least" : "at most");
+    PyErr_Format(PyExc_TypeError, "%s() takes %s %zd positional argument%s (%zd given)", func,
+                 more_or_less, expected, expected == 1 ? "" : "s", found);
+}
+
+inline Py_ssize_t name_index(PyObject* key, const char* const* names, Py_ssize_t count)
+{
+    const char* text = PyString_AS_STRING(key);
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (std::strcmp(text, names[i]) == 0)
+            return i;
+    return -1;
+}
+
+// Every keyword must be a string naming a parameter not already given by position.
+inline bool check_keywords(const char* func, PyObject* kwds, const char* const* names,
+                           Py_ssize_t count, Py_ssize_t npos)
+{
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwds, &pos, &key, &value)) {
+        if (!PyString_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", func);
+            return false;
+        }
+        Py_ssize_t index = name_index(key, names, count);
+        if (index < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", func,
+                         PyString_AS_STRING(key));
+            return false;
+        }
+        if (index < npos) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'",
+                         func, PyString_AS_STRING(key));
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// Binds `args` and `kwds` to `count` named parameters, of which the first
+// `required` must be given. `out` receives borrowed references, null for an
+// optional parameter that was not given. Returns false with TypeError set.
+inline bool bind_args(const char* func, PyObject* args, PyObject* kwds, const char* const* names,
+                      Py_ssize_t required, Py_ssize_t count, PyObject** out)
+{
+    const bool exact = required == count;
+    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    if (npos > count || (!kwds && npos < required)) {
+        detail::raise_arg_count(func, exact, required, count, npos);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < count; ++i)
+        out[i] = i < npos ? PyTuple_GET_ITEM(args, i) : nullptr;
+    if (!kwds)
+        return true;
+    for (Py_ssize_t i = npos; i < count; ++i) {
+        out[i] = PyDict_GetItemString(kwds, names[i]);
+        if (!out[i] && i < required) {
+            detail::raise_arg_count(func, exact, required, count, i);
+            return false;
+        }
+    }
+    return detail::check_keywords(func, kwds, names, count, npos);
+}
+
+// Data arguments must be exactly `type` (subclasses refused); None passes and
+// fails later where a value is needed.
+inline bool arg_type_test(PyObject* obj, PyTypeObject* type, const char* name)
+{
+    if (obj == Py_None || Py_TYPE(obj) == type)
+        return true;
+    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)", name,
+                 type->tp_name, Py_TYPE(obj)->tp_name);
+    return false;
+}
+
+}  // namespace pyglue
+
+namespace pyglue {
+
+// Method-table entry for a METH_VARARGS | METH_KEYWORDS function; the detour
+// through a plain function pointer is how the interpreter expects the cast.
+template <typename Function>
+inline PyCFunction kw_method(Function function)
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace pyglue

@@ -1,0 +1,74 @@
+// Instance layouts and operation tables of orvex.parcel's Packer and Unpacker.
+// Modules that read parcels natively include this header, check the instance
+// sizes at import and call the reader through its published table.
+#pragma once
+#include <Python.h>
+
+#include "pyglue/errors.h"
+#include "pyglue/ref.h"
+
+namespace parcel {
+
+struct UnpackerObject;
+struct PackerObject;
+
+// Result conventions: int readers give -1 with an exception set on failure
+// (-1 without one is a value); object loaders give null on failure; string
+// readers fail whenever they give -1.
+struct UnpackerVTable {
+    // Bind the reader to a parcel; the next byte is the top value's code.
+    PyObject* (*load)(UnpackerObject* self, PyObject* s);
+    // The bytes must outlive the reader's use of them.
+    PyObject* (*load_c_str)(UnpackerObject* self, const char* s, int len);
+    const char* (*_look)(UnpackerObject* self, int n);
+    const char* (*_peek)(UnpackerObject* self, int n);
+    int (*_read_short_int)(UnpackerObject* self);
+    int (*_read_medium_int)(UnpackerObject* self);
+    int (*_read_int32)(UnpackerObject* self);
+    PyObject* (*_load_short_long)(UnpackerObject* self);
+    PyObject* (*_load_long_long)(UnpackerObject* self);
+    PyObject* (*_load_float)(UnpackerObject* self);
+    int (*_read_short_string)(UnpackerObject* self, const char** s, int* len);
+    int (*_read_long_string)(UnpackerObject* self, const char** s, int* len);
+    PyObject* (*_load_dict)(UnpackerObject* self, int n);
+    // Decodes the next whole value (any code) into an object.
+    PyObject* (*_load_value)(UnpackerObject* self);
+};
+
+struct UnpackerObject {
+    PyObject_HEAD
+    UnpackerVTable* __pyx_vtab;
+    PyObject* _obj;  // the loaded parcel string, held while bound (None otherwise)
+    const char* _p;
+    int _str_len;
+    int _index;
+};
+
+struct PackerVTable {
+    // Encodes `value` into a new parcel string.
+    PyObject* (*dumps)(PackerObject* self, PyObject* value);
+};
+
+struct PackerObject {
+    PyObject_HEAD
+    PackerVTable* __pyx_vtab;
+    PyObject* _buffer;  // working bytes of the value being packed
+    Py_ssize_t _used;
+};
+
+// Raises orvex.parcel.UnpackKeyError(code), the class taken from the module at
+// this moment; a failure to take or build it is raised instead.
+inline void raise_unpack_key_error(char code)
+{
+    pyglue::Ref module = pyglue::Ref::steal(PyImport_ImportModule("orvex.parcel"));
+    if (!module)
+        return;
+    pyglue::Ref cls = pyglue::Ref::steal(PyObject_GetAttrString(module.get(), "UnpackKeyError"));
+    if (!cls)
+        return;
+    pyglue::Ref args = pyglue::Ref::steal(Py_BuildValue("(i)", static_cast<int>(static_cast<signed char>(code))));
+    if (args)
+        pyglue::raise_call(cls.get(), args.get());
+}
+
+}  // namespace parcel
