@@ -1,0 +1,25 @@
+"""A short tour of the orvex modules: real calls with their results, and how
+long they take next to the pure-Python way of doing the same job.
+
+Each module's part is examples/tour_<module>.py with a tour() function; the
+tour shows every module of this build in turn."""
+import imp
+import os
+import sys
+
+here = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(here), "bench"))
+
+TOURS = ["parcel", "ordinex", "digestra", "cipherel", "addrix"]
+
+
+def main():
+    for name in TOURS:
+        path = os.path.join(here, "tour_%s.py" % name)
+        if os.path.exists(path):
+            imp.load_source("tour_" + name, path).tour()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
