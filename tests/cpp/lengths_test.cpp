@@ -21,8 +21,9 @@ TEST(Lengths, IntNarrowingRefusesWhatDoesNotFit)
     for (const Case& c : cases) {
         auto narrowed = pyglue::to_int_length(c.n);
         EXPECT_EQ(narrowed.has_value(), c.fits) << c.n;
-        if (narrowed)
+        if (narrowed) {
             EXPECT_EQ(*narrowed, c.n);
+        }
     }
 }
 
@@ -34,8 +35,9 @@ TEST(Lengths, U32NarrowingRefusesWhatDoesNotFit)
     for (const Case& c : cases) {
         auto narrowed = pyglue::to_u32_length(c.n);
         EXPECT_EQ(narrowed.has_value(), c.fits) << c.n;
-        if (narrowed)
+        if (narrowed) {
             EXPECT_EQ(*narrowed, static_cast<std::uint32_t>(c.n));
+        }
     }
 }
 
