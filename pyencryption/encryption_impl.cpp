@@ -1,6 +1,566 @@
+// The cipherel module: class EncryptionImpl over the cipher core, the
+// exception OpenSSLError, base64 through the interpreter's own module, and
+// PKCS #5 padding.
 #include <Python.h>
+
+#include <climits>
+#include <cstdlib>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+
+#include "py_encrypt.h"
+#include "pyglue/args.h"
+#include "pyglue/errors.h"
+#include "pyglue/imports.h"
+#include "pyglue/lengths.h"
+#include "pyglue/ref.h"
+#include "pyglue/traceback.h"
+
+using pyglue::Ref;
+
+namespace {
+
+const char MODULE_NAME[] = "cipherel";
+
+// Made at import and kept for the life of the process.
+PyObject* cipherel_module;
+PyObject* builtin_exception;
+PyObject* builtin_chr;
+PyObject* builtin_ord;
+PyObject* encrypt_failed_args;
+PyObject* decrypt_failed_args;
+PyObject* key_gen_failed_args;
+PyObject* openssl_error_name;
+PyObject* b64encode_name;
+PyObject* b64decode_name;
+
+// Stores a new reference in one of the slots above; a retried import after a
+// failed one replaces what the first attempt left.
+bool keep(PyObject** slot, PyObject* obj)
+{
+    if (!obj)
+        return false;
+    PyObject* old = *slot;
+    *slot = obj;
+    Py_XDECREF(old);
+    return true;
+}
+
+struct FreeBuffer {
+    void operator()(unsigned char* buffer) const { std::free(buffer); }
+};
+using CoreResult = std::unique_ptr<unsigned char, FreeBuffer>;
+
+PyObject* none_has_no_len()
+{
+    PyErr_SetString(PyExc_TypeError, "object of type 'NoneType' has no len()");
+    return nullptr;
+}
+
+// The name is looked up at every raise, so the module attribute may be replaced.
+void raise_openssl_error(PyObject* args)
+{
+    Ref cls = Ref::steal(pyglue::get_global(cipherel_module, openssl_error_name));
+    if (cls)
+        pyglue::raise_call(cls.get(), args);
+}
+
+// ---- encrypt, decrypt ----
+
+using CoreCipher = unsigned char* (*)(const unsigned char*, const char*, int*);
+
+struct CipherMethod {
+    const char* name;
+    const char* qualname;
+    const char* names[2];
+    CoreCipher core;
+    PyObject** failed_args;
+};
+
+const CipherMethod encrypt_method = {"encrypt", "cipherel.EncryptionImpl.encrypt",
+                                     {"plain_text", "key_data"}, py_encrypt, &encrypt_failed_args};
+const CipherMethod decrypt_method = {"decrypt", "cipherel.EncryptionImpl.decrypt",
+                                     {"cipher_text", "key_data"}, py_decrypt, &decrypt_failed_args};
+
+PyObject* call_core(const CipherMethod& method, PyObject* text, PyObject* key_data)
+{
+    if (text == Py_None)
+        return none_has_no_len();
+    // Refused, never cut to its low bits: a cut length would cipher a prefix.
+    std::optional<int> length = pyglue::to_int_length(PyString_GET_SIZE(text));
+    if (!length) {
+        PyErr_Format(PyExc_OverflowError, "%s is too long for the cipher", method.names[0]);
+        return nullptr;
+    }
+    const char* key = PyString_AsString(key_data);
+    if (!key)
+        return nullptr;
+    int size = *length;
+    CoreResult out(
+        method.core(reinterpret_cast<const unsigned char*>(PyString_AS_STRING(text)), key, &size));
+    if (!out) {
+        raise_openssl_error(*method.failed_args);
+        return nullptr;
+    }
+    return PyString_FromStringAndSize(reinterpret_cast<const char*>(out.get()), size);
+}
+
+PyObject* run_cipher(const CipherMethod& method, PyObject* args, PyObject* kwds)
+{
+    PyObject* values[2];
+    if (!pyglue::bind_args(method.name, args, kwds, method.names, 2, 2, values)) {
+        PYGLUE_TRACE(method.qualname);
+        return nullptr;
+    }
+    if (!pyglue::arg_type_test(values[0], &PyString_Type, method.names[0]) ||
+        !pyglue::arg_type_test(values[1], &PyString_Type, method.names[1]))
+        return nullptr;
+    PyObject* result = call_core(method, values[0], values[1]);
+    if (!result)
+        PYGLUE_TRACE(method.qualname);
+    return result;
+}
+
+PyObject* EncryptionImpl_encrypt(PyObject*, PyObject* args, PyObject* kwds)
+{
+    return run_cipher(encrypt_method, args, kwds);
+}
+
+PyObject* EncryptionImpl_decrypt(PyObject*, PyObject* args, PyObject* kwds)
+{
+    return run_cipher(decrypt_method, args, kwds);
+}
+
+// ---- encode, decode ----
+
+PyObject* call_base64(PyObject* name, const char* qualname, PyObject* input_text)
+{
+    if (!pyglue::arg_type_test(input_text, &PyString_Type, "input_text"))
+        return nullptr;
+    Ref func = Ref::steal(pyglue::get_global(cipherel_module, name));
+    PyObject* result = func ? PyObject_CallFunctionObjArgs(func.get(), input_text, nullptr) : nullptr;
+    if (!result)
+        PYGLUE_TRACE(qualname);
+    return result;
+}
+
+PyObject* EncryptionImpl_encode(PyObject*, PyObject* input_text)
+{
+    return call_base64(b64encode_name, "cipherel.EncryptionImpl.encode", input_text);
+}
+
+PyObject* EncryptionImpl_decode(PyObject*, PyObject* input_text)
+{
+    return call_base64(b64decode_name, "cipherel.EncryptionImpl.decode", input_text);
+}
+
+// ---- key_gen ----
+
+PyObject* EncryptionImpl_key_gen(PyObject*, PyObject*)
+{
+    CoreResult key(py_key_gen());
+    PyObject* result = nullptr;
+    if (!key)
+        raise_openssl_error(key_gen_failed_args);
+    else
+        result = PyString_FromStringAndSize(reinterpret_cast<const char*>(key.get()), KEY_SIZE);
+    if (!result)
+        PYGLUE_TRACE("cipherel.EncryptionImpl.key_gen");
+    return result;
+}
+
+// ---- pad, unpad ----
+
+const char PAD_QUALNAME[] = "cipherel.EncryptionImpl.pad";
+const char UNPAD_QUALNAME[] = "cipherel.EncryptionImpl.unpad";
+
+// An int or long as it is; anything else through its type's int conversion,
+// else its long conversion.
+Ref as_integer(PyObject* obj)
+{
+    if (PyInt_Check(obj) || PyLong_Check(obj))
+        return Ref::borrow(obj);
+    PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+    const char* kind;
+    Ref result;
+    if (number && number->nb_int) {
+        kind = "int";
+        result = Ref::steal(number->nb_int(obj));
+    } else if (number && number->nb_long) {
+        kind = "long";
+        result = Ref::steal(number->nb_long(obj));
+    } else {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return Ref();
+    }
+    if (result && !PyInt_Check(result.get()) && !PyLong_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "__%s__ returned non-%s (type %.200s)", kind, kind,
+                     Py_TYPE(result.get())->tp_name);
+        return Ref();
+    }
+    return result;
+}
+
+bool block_size_arg(PyObject* obj, int* block_size)
+{
+    Ref number = as_integer(obj);
+    if (!number)
+        return false;
+    long value;
+    if (PyInt_Check(number.get())) {
+        value = PyInt_AS_LONG(number.get());
+    } else {
+        value = PyLong_AsLong(number.get());
+        if (value == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            value = LONG_MAX;
+        }
+    }
+    if (value < INT_MIN || value > INT_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
+        return false;
+    }
+    *block_size = static_cast<int>(value);
+    return true;
+}
+
+PyObject* pad(PyObject* value_data, int block_size)
+{
+    if (value_data == Py_None)
+        return none_has_no_len();
+    if (block_size == 0) {
+        PyErr_SetString(PyExc_ZeroDivisionError, "integer division or modulo by zero");
+        return nullptr;
+    }
+    // Floored modulo, as the interpreter's %: a negative block size gives a
+    // negative pad length, which chr refuses.
+    long long remainder = PyString_GET_SIZE(value_data) % block_size;
+    if (remainder != 0 && (remainder < 0) != (block_size < 0))
+        remainder += block_size;
+    const int pad_len = static_cast<int>(block_size - remainder);
+    Ref pad_char = Ref::steal(PyObject_CallFunction(builtin_chr, const_cast<char*>("i"), pad_len));
+    if (!pad_char)
+        return nullptr;
+    Ref padding = Ref::steal(PySequence_Repeat(pad_char.get(), pad_len));
+    Ref parts = Ref::steal(padding ? PyList_New(2) : nullptr);
+    Ref empty = Ref::steal(PyString_FromStringAndSize("", 0));
+    if (!parts || !empty)
+        return nullptr;
+    Py_INCREF(value_data);
+    PyList_SET_ITEM(parts.get(), 0, value_data);
+    PyList_SET_ITEM(parts.get(), 1, padding.release());
+    return _PyString_Join(empty.get(), parts.get());
+}
+
+PyObject* EncryptionImpl_pad(PyObject*, PyObject* args, PyObject* kwds)
+{
+    static const char* const names[] = {"value_data", "block_size"};
+    PyObject* values[2];
+    int block_size = 16;
+    if (!pyglue::bind_args("pad", args, kwds, names, 1, 2, values) ||
+        (values[1] && !block_size_arg(values[1], &block_size))) {
+        PYGLUE_TRACE(PAD_QUALNAME);
+        return nullptr;
+    }
+    if (!pyglue::arg_type_test(values[0], &PyString_Type, "value_data"))
+        return nullptr;
+    PyObject* result = pad(values[0], block_size);
+    if (!result)
+        PYGLUE_TRACE(PAD_QUALNAME);
+    return result;
+}
+
+// Cuts as many bytes as the last one says, by the interpreter's slicing
+// rules; nothing else is checked.
+PyObject* unpad(PyObject* value_data)
+{
+    Ref last_index = Ref::steal(PyInt_FromLong(-1));
+    Ref last = Ref::steal(last_index ? PyObject_GetItem(value_data, last_index.get()) : nullptr);
+    Ref code = Ref::steal(last ? PyObject_CallFunctionObjArgs(builtin_ord, last.get(), nullptr)
+                               : nullptr);
+    if (!code)
+        return nullptr;
+    long cut = PyInt_AsLong(code.get());
+    if (cut == -1 && PyErr_Occurred())
+        return nullptr;
+    return PySequence_GetSlice(value_data, 0, -cut);
+}
+
+PyObject* EncryptionImpl_unpad(PyObject*, PyObject* value_data)
+{
+    if (!pyglue::arg_type_test(value_data, &PyString_Type, "value_data"))
+        return nullptr;
+    PyObject* result = unpad(value_data);
+    if (!result)
+        PYGLUE_TRACE(UNPAD_QUALNAME);
+    return result;
+}
+
+// ---- the class ----
+
+const char encrypt_doc[] =
+    "Encrypt the given plain text using the key.\n"
+    "\n"
+    "        :Parameters:\n"
+    "            - ``plain_text``: The bytes representation of the String.\n"
+    "            - ``key_data``: The bytes representation of the key.\n"
+    "\n"
+    "        :Exceptions:\n"
+    "            - OpenSSL error if the underlying C API does not\n"
+    "              return back the results as expected.\n"
+    "\n"
+    "        :Returns:\n"
+    "            - The encrypted text in bytes.\n"
+    "        ";
+
+const char decrypt_doc[] =
+    "Decrypt the given cipher text using the key.\n"
+    "\n"
+    "        :Parameters:\n"
+    "            - ``cipher_text``: The bytes representation of the String.\n"
+    "            - ``key_data``: The bytes representation of the key.\n"
+    "\n"
+    "        :Exceptions:\n"
+    "            - OpenSSL error if the underlying C API does not\n"
+    "              return back the results as expected.\n"
+    "\n"
+    "        :Returns:\n"
+    "            - The decrypted text in bytes.\n"
+    "        ";
+
+const char encode_doc[] =
+    "Encode the given input text using the base 64.\n"
+    "\n"
+    "        :Parameters:\n"
+    "            - ``input_text``: The input data in bytes.\n"
+    "\n"
+    "        :Returns:\n"
+    "            - The encoded text in bytes.\n"
+    "        ";
+
+const char decode_doc[] =
+    "Decode the given input text using the base 64.\n"
+    "\n"
+    "        :Parameters:\n"
+    "            - ``input_text``: The input data in bytes.\n"
+    "\n"
+    "        :Returns:\n"
+    "            - The decoded text in bytes.\n"
+    "        ";
+
+const char key_gen_doc[] =
+    "Generate a 256-bit key.\n"
+    "\n"
+    "        :Exceptions:\n"
+    "            - OpenSSL error if the underlying C API does not\n"
+    "              return back the results as expected.\n"
+    "\n"
+    "        :Returns:\n"
+    "            - The key data in bytes.\n"
+    "        ";
+
+const char pad_doc[] =
+    "Pad to the given block size with PKCS #5 padding\n"
+    "\n"
+    "        :Parameters:\n"
+    "            - ``value_data``: The input data in bytes.\n"
+    "\n"
+    "        :Returns:\n"
+    "            - The padded text in bytes.\n"
+    "        ";
+
+const char unpad_doc[] =
+    "Remove the PKCS #5 padding.\n"
+    "\n"
+    "        :Parameters:\n"
+    "            - ``value_data``: The input data in bytes.\n"
+    "\n"
+    "        :Returns:\n"
+    "            - The unpadded text in bytes.\n"
+    "        ";
+
+const char EncryptionImpl_doc[] =
+    "This class is a wrapper to the OPENSSL C API.To use it in the \n"
+    "    python code, simple instantiate it like a regular python class. The \n"
+    "    method could be called from it.";
+
+PyMethodDef EncryptionImpl_methods[] = {
+    {"encrypt", pyglue::kw_method(EncryptionImpl_encrypt), METH_VARARGS | METH_KEYWORDS,
+     encrypt_doc},
+    {"decrypt", pyglue::kw_method(EncryptionImpl_decrypt), METH_VARARGS | METH_KEYWORDS,
+     decrypt_doc},
+    {"encode", EncryptionImpl_encode, METH_O, encode_doc},
+    {"decode", EncryptionImpl_decode, METH_O, decode_doc},
+    {"key_gen", EncryptionImpl_key_gen, METH_NOARGS, key_gen_doc},
+    {"pad", pyglue::kw_method(EncryptionImpl_pad), METH_VARARGS | METH_KEYWORDS, pad_doc},
+    {"unpad", EncryptionImpl_unpad, METH_O, unpad_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Instances carry nothing beyond the object header and take no part in
+// cyclic garbage collection; construction ignores its arguments.
+PyTypeObject EncryptionImpl_Type = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "cipherel.EncryptionImpl",                 // tp_name
+    sizeof(PyObject),                          // tp_basicsize
+    0,                                         // tp_itemsize
+    nullptr,                                   // tp_dealloc
+    nullptr,                                   // tp_print
+    nullptr,                                   // tp_getattr
+    nullptr,                                   // tp_setattr
+    nullptr,                                   // tp_compare
+    nullptr,                                   // tp_repr
+    nullptr,                                   // tp_as_number
+    nullptr,                                   // tp_as_sequence
+    nullptr,                                   // tp_as_mapping
+    nullptr,                                   // tp_hash
+    nullptr,                                   // tp_call
+    nullptr,                                   // tp_str
+    nullptr,                                   // tp_getattro
+    nullptr,                                   // tp_setattro
+    nullptr,                                   // tp_as_buffer
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // tp_flags
+    EncryptionImpl_doc,                        // tp_doc
+    nullptr,                                   // tp_traverse
+    nullptr,                                   // tp_clear
+    nullptr,                                   // tp_richcompare
+    0,                                         // tp_weaklistoffset
+    nullptr,                                   // tp_iter
+    nullptr,                                   // tp_iternext
+    EncryptionImpl_methods,                    // tp_methods
+    nullptr,                                   // tp_members
+    nullptr,                                   // tp_getset
+    nullptr,                                   // tp_base
+    nullptr,                                   // tp_dict
+    nullptr,                                   // tp_descr_get
+    nullptr,                                   // tp_descr_set
+    0,                                         // tp_dictoffset
+    nullptr,                                   // tp_init
+    nullptr,                                   // tp_alloc
+    PyType_GenericNew,                         // tp_new
+    nullptr,                                   // tp_free
+    nullptr,                                   // tp_is_gc
+    nullptr,                                   // tp_bases
+    nullptr,                                   // tp_mro
+    nullptr,                                   // tp_cache
+    nullptr,                                   // tp_subclasses
+    nullptr,                                   // tp_weaklist
+    nullptr,                                   // tp_del
+    0,                                         // tp_version_tag
+};
+
+// ---- import ----
+
+const char module_doc[] =
+    "AES-256-CBC encryption for the service code.\n"
+    "\n"
+    "EncryptionImpl encrypts and decrypts under a key text, generates keys,\n"
+    "encodes in base 64 and adds or removes PKCS #5 padding; a failure of the\n"
+    "OpenSSL layer raises OpenSSLError.";
+
+const char OpenSSLError_doc[] =
+    "The wrapping class raises this exception to the calling script code when\n"
+    "    it gets a null result from the OpenSSL layer.";
+
+// As a class statement does it: the dictionary's __metaclass__, else the
+// class of the first base, else the classic class type.
+PyObject* make_class(PyObject* name, PyObject* bases, PyObject* dict)
+{
+    Ref metaclass = Ref::borrow(PyDict_GetItemString(dict, "__metaclass__"));
+    if (!metaclass && PyTuple_GET_SIZE(bases) > 0) {
+        PyObject* base = PyTuple_GET_ITEM(bases, 0);
+        metaclass = Ref::steal(PyObject_GetAttrString(base, "__class__"));
+        if (!metaclass) {
+            PyErr_Clear();
+            metaclass = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(base)));
+        }
+    }
+    if (!metaclass)
+        metaclass = Ref::borrow(reinterpret_cast<PyObject*>(&PyClass_Type));
+    return PyObject_CallFunctionObjArgs(metaclass.get(), name, bases, dict, nullptr);
+}
+
+bool add_openssl_error(PyObject* module)
+{
+    Ref bases = Ref::steal(PyTuple_Pack(1, builtin_exception));
+    Ref dict = Ref::steal(PyDict_New());
+    Ref doc = Ref::steal(PyString_FromString(OpenSSLError_doc));
+    Ref module_name = Ref::steal(PyString_FromString(MODULE_NAME));
+    if (!bases || !dict || !doc || !module_name ||
+        PyDict_SetItemString(dict.get(), "__doc__", doc.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "__module__", module_name.get()) < 0)
+        return false;
+    Ref cls = Ref::steal(make_class(openssl_error_name, bases.get(), dict.get()));
+    return cls && PyObject_SetAttr(module, openssl_error_name, cls.get()) == 0;
+}
+
+// from base64 import b64decode, b64encode
+bool import_base64(PyObject* module)
+{
+    Ref base64 = Ref::steal(PyImport_ImportModule("base64"));
+    if (!base64)
+        return false;
+    for (PyObject* name : {b64decode_name, b64encode_name}) {
+        Ref func = Ref::steal(PyObject_GetAttr(base64.get(), name));
+        if (!func) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError))
+                PyErr_Format(PyExc_ImportError, "cannot import name %.230s",
+                             PyString_AS_STRING(name));
+            return false;
+        }
+        if (PyObject_SetAttr(module, name, func.get()) < 0)
+            return false;
+    }
+    return true;
+}
+
+bool init_module(PyObject* module)
+{
+    PyObject* builtins = PyImport_AddModule("__builtin__");
+    if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins) < 0)
+        return false;
+    if (!keep(&builtin_exception, pyglue::get_builtin("Exception")) ||
+        !keep(&builtin_chr, pyglue::get_builtin("chr")) ||
+        !keep(&builtin_ord, pyglue::get_builtin("ord")))
+        return false;
+    if (!keep(&encrypt_failed_args, Py_BuildValue("(s)", "Encryption Failed")) ||
+        !keep(&decrypt_failed_args, Py_BuildValue("(s)", "Decryption Failed")) ||
+        !keep(&key_gen_failed_args, Py_BuildValue("(s)", "Key Generation Failed")) ||
+        !keep(&openssl_error_name, PyString_InternFromString("OpenSSLError")) ||
+        !keep(&b64encode_name, PyString_InternFromString("b64encode")) ||
+        !keep(&b64decode_name, PyString_InternFromString("b64decode")))
+        return false;
+    if (PyType_Ready(&EncryptionImpl_Type) < 0 ||
+        PyObject_SetAttrString(module, "EncryptionImpl",
+                               reinterpret_cast<PyObject*>(&EncryptionImpl_Type)) < 0)
+        return false;
+    if (!import_base64(module) || !add_openssl_error(module))
+        return false;
+    Ref test = Ref::steal(PyDict_New());
+    return test && PyObject_SetAttrString(module, "__test__", test.get()) == 0;
+}
+
+}  // namespace
 
 PyMODINIT_FUNC initcipherel(void)
 {
-    Py_InitModule3("cipherel", nullptr, nullptr);
+    if (!pyglue::check_binary_version(MODULE_NAME, PYGLUE_COMPILED_VERSION)) {
+        PYGLUE_FAIL_INIT(MODULE_NAME, false);
+        return;
+    }
+    PyObject* module = Py_InitModule4(MODULE_NAME, nullptr, module_doc, nullptr,
+                                      PYTHON_API_VERSION);
+    if (!module) {
+        PYGLUE_FAIL_INIT(MODULE_NAME, false);
+        return;
+    }
+    if (!init_module(module)) {
+        PYGLUE_FAIL_INIT(MODULE_NAME, true);
+        return;
+    }
+    // Kept for the life of the process: the methods look their globals up in
+    // it even after someone drops it from sys.modules.
+    Py_INCREF(module);
+    keep(&cipherel_module, module);
 }

@@ -1,1 +1,195 @@
-// placeholder
+// Cipher core: key and IV are derived afresh at every call from the caller's
+// key text joined to built-in material, so one key text always gives the same
+// cipher; block padding is off and left to the caller.
+#include "py_encrypt.h"
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+const int BLOCK_SIZE = 16;  // AES block, and so the IV length
+const int SALT_LEN = 8;
+
+// Process-wide, rewritten by every call before it is read: the core is not
+// reentrant, which holds because every caller runs under the interpreter lock.
+unsigned char my_blob[HARD_KEY_LEN];
+
+struct FreeBuffer {
+    void operator()(unsigned char* buffer) const { std::free(buffer); }
+};
+using Buffer = std::unique_ptr<unsigned char, FreeBuffer>;
+
+struct FreeContext {
+    void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
+};
+using Context = std::unique_ptr<EVP_CIPHER_CTX, FreeContext>;
+
+Buffer zeroed_buffer(int size)
+{
+    // calloc(0) may answer null; one byte keeps an empty result apart from a failure.
+    return Buffer(static_cast<unsigned char*>(std::calloc(size > 0 ? size : 1, 1)));
+}
+
+// Each failure is one line on stdout, flushed so that it lands in order with
+// what the host process writes through its own buffers.
+std::nullptr_t fail(const char* line)
+{
+    std::puts(line);
+    std::fflush(stdout);
+    return nullptr;
+}
+
+std::nullptr_t fail_key_size(int key_size)
+{
+    std::printf("Key size is %d bits - should be 256 bits\n", key_size);
+    std::fflush(stdout);
+    return nullptr;
+}
+
+std::nullptr_t fail_length(int length)
+{
+    std::printf("Input length %d is out of range\n", length);
+    std::fflush(stdout);
+    return nullptr;
+}
+
+// The material is stored scrambled so that it is not one readable run of
+// bytes in the binary; none of the unscrambled bytes is zero, which keeps the
+// caller's key text at byte 16 of the derivation input.
+void py_const_key()
+{
+    static const unsigned char scrambled[HARD_KEY_LEN] = {
+        0x24, 0xf6, 0xf8, 0x75, 0x04, 0xce, 0x58, 0x5e,
+        0x17, 0x56, 0x34, 0x3b, 0x47, 0x43, 0x72, 0x60,
+    };
+    unsigned char mask = 0x6b;
+    for (uint32_t i = 0; i < HARD_KEY_LEN; ++i) {
+        my_blob[i] = scrambled[i] ^ mask;
+        mask = static_cast<unsigned char>(mask * 5 + 0x3d);
+    }
+}
+
+bool derive_key(const char* key_data, unsigned char* key, unsigned char* iv)
+{
+    unsigned char salt[SALT_LEN];
+    salt[0] = 0x5c;
+    salt[1] = 0x27;
+    salt[2] = 0xe1;
+    salt[3] = 0x93;
+    salt[4] = 0x0b;
+    salt[5] = 0x7a;
+    salt[6] = 0xc4;
+    salt[7] = 0x36;
+    py_const_key();
+
+    char key_data_merged[KEY_DATA_LEN + 1];
+    std::memset(key_data_merged, 0, KEY_DATA_LEN);
+    std::memcpy(key_data_merged, my_blob, HARD_KEY_LEN);
+    // C-string semantics on purpose: the key text ends at its first zero byte
+    // and only its first 32 bytes count.
+    std::strncat(key_data_merged, key_data, KEY_SIZE);
+    key_data_merged[KEY_DATA_LEN] = '\0';
+
+    int key_size = EVP_BytesToKey(EVP_aes_256_cbc(), EVP_sha256(), salt,
+                                  reinterpret_cast<unsigned char*>(key_data_merged), KEY_DATA_LEN,
+                                  HASH_ROUNDS, key, iv);
+    if (key_size != static_cast<int>(KEY_SIZE)) {
+        fail_key_size(key_size);
+        return false;
+    }
+    return true;
+}
+
+// The two directions differ only in their EVP calls, the output room and the
+// failure lines (whose trailing blanks differ too).
+struct CipherSteps {
+    int (*init)(EVP_CIPHER_CTX*, const EVP_CIPHER*, ENGINE*, const unsigned char*,
+                const unsigned char*);
+    int (*update)(EVP_CIPHER_CTX*, unsigned char*, int*, const unsigned char*, int);
+    int (*final)(EVP_CIPHER_CTX*, unsigned char*, int*);
+    int room;  // output bytes reserved beyond the input
+    const char* init_failed;
+    const char* update_failed;
+    const char* final_failed;
+};
+
+const CipherSteps encrypt_steps = {
+    EVP_EncryptInit_ex, EVP_EncryptUpdate, EVP_EncryptFinal_ex, BLOCK_SIZE - 1,
+    "ERROR in EVP_EncryptInit_ex ", "ERROR in EVP_EncryptUpdate ",
+    "ERROR in EVP_EncryptFinal_ex ",
+};
+
+const CipherSteps decrypt_steps = {
+    EVP_DecryptInit_ex, EVP_DecryptUpdate, EVP_DecryptFinal_ex, 0,
+    "ERROR in EVP_DecryptInit_ex ", "ERROR in EVP_DecryptUpdate",
+    "ERROR in EVP_DecryptFinal_ex",
+};
+
+unsigned char* run_cipher(const CipherSteps& steps, const unsigned char* in, const char* key_data,
+                          int* in_len)
+{
+    // Refused rather than cut: the output length, room included, must fit an int.
+    if (*in_len < 0 || *in_len > INT_MAX - steps.room)
+        return fail_length(*in_len);
+    unsigned char key[KEY_SIZE];
+    unsigned char iv[BLOCK_SIZE];
+    if (!derive_key(key_data, key, iv))
+        return nullptr;
+    Context ctx(EVP_CIPHER_CTX_new());
+    if (!ctx)
+        return fail("ERROR in EVP_CIPHER_CTX_new ");
+    int out_len = *in_len + steps.room;
+    Buffer out = zeroed_buffer(out_len);
+    if (!out)
+        return fail("ERROR in calloc ");
+    if (!steps.init(ctx.get(), EVP_aes_256_cbc(), nullptr, key, iv))
+        return fail(steps.init_failed);
+    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+    if (!steps.update(ctx.get(), out.get(), &out_len, in, *in_len))
+        return fail(steps.update_failed);
+    int last_block_len = 0;
+    if (!steps.final(ctx.get(), out.get() + out_len, &last_block_len))
+        return fail(steps.final_failed);
+    *in_len = out_len + last_block_len;
+    return out.release();
+}
+
+}  // namespace
+
+extern "C" unsigned char* py_encrypt(const unsigned char* plain_text, const char* key_data,
+                                     int* plain_text_len)
+{
+    return run_cipher(encrypt_steps, plain_text, key_data, plain_text_len);
+}
+
+extern "C" unsigned char* py_decrypt(const unsigned char* cipher_text, const char* key_data,
+                                     int* cipher_text_len)
+{
+    return run_cipher(decrypt_steps, cipher_text, key_data, cipher_text_len);
+}
+
+extern "C" unsigned char* py_key_gen(void)
+{
+    unsigned char data[KEY_DATA_LEN];
+    unsigned char salt[SALT_LEN];
+    // Both results count: a failed random source must not hand out a
+    // predictable key as if all were well.
+    if (RAND_bytes(data, KEY_DATA_LEN) != 1 || RAND_bytes(salt, SALT_LEN) != 1)
+        return fail("ERROR in RAND_bytes ");
+    Buffer key = zeroed_buffer(KEY_SIZE + 1);
+    if (!key)
+        return fail("ERROR in calloc ");
+    unsigned char iv[BLOCK_SIZE];
+    int key_size = EVP_BytesToKey(EVP_aes_256_cbc(), EVP_sha256(), salt, data, KEY_DATA_LEN,
+                                  HASH_ROUNDS, key.get(), iv);
+    if (key_size != static_cast<int>(KEY_SIZE))
+        return fail_key_size(key_size);
+    return key.release();
+}

@@ -1,0 +1,69 @@
+"""cipherel: AES-256-CBC under a key text, key generation, base 64 and
+PKCS #5 padding."""
+import hashlib
+import sys
+from functools import partial
+
+from benchlib import compare, heading
+
+import cipherel
+
+E = cipherel.EncryptionImpl()
+
+
+def show(call, result):
+    sys.stdout.write("%-40s -> %r\n" % (call, result))
+
+
+def python_pad(data, size=16):
+    n = size - len(data) % size
+    return data + chr(n) * n
+
+
+def python_derivation(key_text, material="m" * 16, salt="s" * 8):
+    """The work of the core's key and IV derivation in pure Python (hashlib):
+    two chains of 1000 SHA-256 digests over 48 bytes of input and a salt."""
+    data = (material + key_text.split("\0")[0][:32]).ljust(48, "\0")
+    stream, block = "", ""
+    while len(stream) < 48:
+        block = hashlib.sha256(block + data + salt).digest()
+        for _ in xrange(999):
+            block = hashlib.sha256(block).digest()
+        stream += block
+    return stream[:32], stream[32:48]
+
+
+def tour():
+    heading("cipherel")
+    padded = E.pad("attack at dawn")
+    cipher = E.encrypt(padded, "secret")
+    text = E.encode(cipher)
+    show("pad('attack at dawn')", padded)
+    show("encrypt(_, 'secret')", cipher)
+    show("encode(_)", text)
+    show("unpad(decrypt(decode(_), 'secret'))", E.unpad(E.decrypt(E.decode(text), "secret")))
+    show("unpad(decrypt(_, 'wrong key'))", E.unpad(E.decrypt(cipher, "wrong key")))
+    show("pad('abc', 8)", E.pad("abc", 8))
+    key = E.key_gen()
+    show("encode(key_gen())", E.encode(key))
+    show("decrypt(encrypt(padded, key), key)", E.decrypt(E.encrypt(padded, key), key))
+
+    sys.stdout.write("encrypt('abc', 'secret') [not whole blocks]: the core's line, then\n")
+    sys.stdout.flush()
+    try:
+        E.encrypt("abc", "secret")
+    except cipherel.OpenSSLError:
+        error = sys.exc_info()[1]
+        sys.stdout.write("    %s%r\n" % (type(error).__name__, error.args))
+
+    sys.stdout.write("\n")
+    data = "x" * 100
+    compare("pad(100 bytes)", partial(E.pad, data),
+            [("data + chr(n) * n", partial(python_pad, data))], number=20000)
+    block = "\x5a" * 4096
+    compare("encrypt(4 KiB): derivation and AES", partial(E.encrypt, block, "secret"),
+            [("the derivation alone in Python", partial(python_derivation, "secret"))], number=20)
+
+
+if __name__ == "__main__":
+    tour()

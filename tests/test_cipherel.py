@@ -1,0 +1,528 @@
+"""The cipherel module: EncryptionImpl's methods with their argument rules and
+messages, OpenSSLError, what the import sets up, and the cipher core's lines
+on standard output (checked in a child interpreter)."""
+import __builtin__
+import base64
+import contextlib
+import os
+import subprocess
+import sys
+import traceback
+import unittest
+
+import cipherel
+
+E = cipherel.EncryptionImpl()
+HAVE_GC = 1 << 14  # the type flag of classes that take part in cyclic collection
+
+
+@contextlib.contextmanager
+def quiet_stdout():
+    """Sends the cipher core's failure lines to /dev/null for in-process tests."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 1)
+        yield
+    finally:
+        sys.stdout.flush()
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(devnull)
+
+
+@contextlib.contextmanager
+def replaced(obj, name, value):
+    """Sets (or, for value None, deletes) obj.name for the block."""
+    missing = object()
+    saved = getattr(obj, name, missing)
+    try:
+        if value is None:
+            delattr(obj, name)
+        else:
+            setattr(obj, name, value)
+        yield
+    finally:
+        if saved is missing:
+            if hasattr(obj, name):
+                delattr(obj, name)
+        else:
+            setattr(obj, name, saved)
+
+
+def raised(func, *args, **kwds):
+    """(exception, names of the traceback entries) of a call that must fail."""
+    try:
+        func(*args, **kwds)
+    except Exception:
+        exc, tb = sys.exc_info()[1:]
+        return exc, [entry[2] for entry in traceback.extract_tb(tb)]
+    raise AssertionError("%s%r %r raised nothing" % (func.__name__, args, kwds))
+
+
+def native_entries(names):
+    return [n.split(" (")[0] for n in names if n.startswith("cipherel.")]
+
+
+def run_python(code):
+    """Runs code in a child interpreter of this build: (stdout, stderr)."""
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    out, err = child.communicate()
+    return out, err
+
+
+class StrSub(str):
+    pass
+
+
+def reference_pad(data, size):
+    n = size - len(data) % size
+    return data + chr(n) * n
+
+
+def doc(summary, params, returns, exceptions=False):
+    """A method docstring: heads at 8 blanks, items at 12, continuations at 14."""
+    lines = [summary, ""]
+    if params:
+        lines.append("        :Parameters:")
+        lines += ["            - ``%s``: %s" % p for p in params]
+        lines.append("")
+    if exceptions:
+        lines += ["        :Exceptions:",
+                  "            - OpenSSL error if the underlying C API does not",
+                  "              return back the results as expected.",
+                  ""]
+    lines += ["        :Returns:", "            - %s" % returns, "        "]
+    return "\n".join(lines)
+
+
+class Docstrings(unittest.TestCase):
+    def test_methods(self):
+        string = "The bytes representation of the String."
+        key = ("key_data", "The bytes representation of the key.")
+        data = "The input data in bytes."
+        expected = {
+            "encrypt": doc("Encrypt the given plain text using the key.",
+                           [("plain_text", string), key], "The encrypted text in bytes.", True),
+            "decrypt": doc("Decrypt the given cipher text using the key.",
+                           [("cipher_text", string), key], "The decrypted text in bytes.", True),
+            "encode": doc("Encode the given input text using the base 64.",
+                          [("input_text", data)], "The encoded text in bytes."),
+            "decode": doc("Decode the given input text using the base 64.",
+                          [("input_text", data)], "The decoded text in bytes."),
+            "key_gen": doc("Generate a 256-bit key.", [], "The key data in bytes.", True),
+            "pad": doc("Pad to the given block size with PKCS #5 padding",
+                       [("value_data", data)], "The padded text in bytes."),
+            "unpad": doc("Remove the PKCS #5 padding.",
+                         [("value_data", data)], "The unpadded text in bytes."),
+        }
+        for name, text in expected.items():
+            self.assertEqual(getattr(cipherel.EncryptionImpl, name).__doc__, text, name)
+
+    def test_class_and_exception(self):
+        self.assertEqual(
+            cipherel.EncryptionImpl.__doc__,
+            "This class is a wrapper to the OPENSSL C API.To use it in the \n"
+            "    python code, simple instantiate it like a regular python class. The \n"
+            "    method could be called from it.")
+        text = " ".join(cipherel.OpenSSLError.__doc__.split())
+        self.assertEqual(cipherel.OpenSSLError.__doc__.count("\n"), 1)
+        for words in ("raises this exception", "script code", "null result", "OpenSSL"):
+            self.assertTrue(words in text, words)
+        self.assertTrue(cipherel.__doc__.strip())
+
+
+class ModuleContents(unittest.TestCase):
+    def test_attributes(self):
+        public = sorted(n for n in dir(cipherel) if not n.startswith("_"))
+        self.assertEqual(public, ["EncryptionImpl", "OpenSSLError", "b64decode", "b64encode"])
+        self.assertEqual(cipherel.__test__, {})
+        self.assertTrue(cipherel.__builtins__ is __builtin__)
+        self.assertTrue(cipherel.b64encode is base64.b64encode)
+        self.assertTrue(cipherel.b64decode is base64.b64decode)
+
+    def test_openssl_error_class(self):
+        cls = cipherel.OpenSSLError
+        self.assertTrue(type(cls) is type)
+        self.assertEqual(cls.__bases__, (Exception,))
+        self.assertEqual(cls.__module__, "cipherel")
+        self.assertEqual(cls.__name__, "OpenSSLError")
+
+    def test_encryption_impl_type(self):
+        cls = cipherel.EncryptionImpl
+        self.assertEqual(repr(cls), "<type 'cipherel.EncryptionImpl'>")
+        self.assertEqual(cls.__bases__, (object,))
+        self.assertTrue(isinstance(cls(1, 2, key="ignored"), cls))
+        self.assertFalse(hasattr(cls(), "__dict__"))
+        self.assertEqual(cls.__basicsize__, object.__basicsize__)
+        self.assertFalse(cls.__flags__ & HAVE_GC)
+
+    def test_subclasses_inherit_the_methods(self):
+        class Sub(cipherel.EncryptionImpl):
+            def __init__(self, label):
+                self.label = label
+        sub = Sub("x")
+        self.assertEqual(sub.label, "x")
+        self.assertEqual(sub.unpad(sub.pad("abc")), "abc")
+
+
+class EncryptDecrypt(unittest.TestCase):
+    def test_round_trips(self):
+        keys = ["", "k", "a key text longer than thirty-two bytes"]
+        for size in (0, 1, 15, 16, 17, 1 << 20):
+            data = "".join(chr(i % 251) for i in range(min(size, 1000))) * (size // 1000 + 1)
+            data = data[:size]
+            for key in keys:
+                padded = E.pad(data)
+                cipher = E.encrypt(padded, key)
+                self.assertEqual(len(cipher), len(padded))
+                self.assertNotEqual(cipher, padded)
+                self.assertEqual(E.unpad(E.decrypt(cipher, key)), data, (size, key))
+
+    def test_fixed_salt_and_derived_iv_make_it_deterministic(self):
+        block = "sixteen byte blk"
+        self.assertEqual(E.encrypt(block, "k"), E.encrypt(block, "k"))
+        self.assertNotEqual(E.encrypt(block, "k"), E.encrypt(block, "l"))
+        self.assertEqual(E.encrypt(block * 2, "k")[:16], E.encrypt(block, "k"))
+
+    def test_key_text_rules(self):
+        block = "0123456789abcdef"
+        same = [
+            ("x" * 32 + "one tail", "x" * 32 + "another"),
+            ("abc\0def", "abc"),
+            ("\0xyz", ""),
+        ]
+        for a, b in same:
+            self.assertEqual(E.encrypt(block, a), E.encrypt(block, b), (a, b))
+        self.assertNotEqual(E.encrypt(block, "x" * 31 + "y"), E.encrypt(block, "x" * 32))
+
+    def test_wrong_key_decrypts_without_error(self):
+        cipher = E.encrypt(E.pad("attack at dawn"), "right")
+        plain = E.decrypt(cipher, "wrong")
+        self.assertEqual(len(plain), len(cipher))
+        self.assertNotEqual(plain, E.pad("attack at dawn"))
+
+    def test_keyword_forms(self):
+        block = "0123456789abcdef"
+        expected = E.encrypt(block, "k")
+        self.assertEqual(E.encrypt(plain_text=block, key_data="k"), expected)
+        self.assertEqual(E.encrypt(block, key_data="k"), expected)
+        self.assertEqual(E.decrypt(key_data="k", cipher_text=expected), block)
+
+    def test_core_failure_raises_openssl_error_with_a_fixed_tuple(self):
+        for method, message in [(E.encrypt, "Encryption Failed"),
+                                (E.decrypt, "Decryption Failed")]:
+            with quiet_stdout():
+                first, names = raised(method, "abc", "k")
+                second = raised(method, "x" * 17, "k")[0]
+            self.assertTrue(type(first) is cipherel.OpenSSLError)
+            self.assertEqual(first.args, (message,))
+            self.assertTrue(first.args is second.args)
+            self.assertEqual(native_entries(names),
+                             ["cipherel.EncryptionImpl." + method.__name__])
+
+    def test_openssl_error_is_looked_up_at_raise_time(self):
+        with quiet_stdout():
+            with replaced(cipherel, "OpenSSLError", KeyError):
+                exc = raised(E.encrypt, "abc", "k")[0]
+                self.assertTrue(type(exc) is KeyError)
+                self.assertEqual(exc.args, ("Encryption Failed",))
+            with replaced(cipherel, "OpenSSLError", None):
+                exc = raised(E.decrypt, "abc", "k")[0]
+                self.assertTrue(type(exc) is NameError)
+                self.assertEqual(exc.args, ("OpenSSLError",))
+
+
+class ArgumentErrors(unittest.TestCase):
+    BLOCK = "0123456789abcdef"
+
+    class Int(object):
+        def __init__(self, value):
+            self.value = value
+
+        def __int__(self):
+            return self.value
+
+    def check(self, cases):
+        for method, args, kwds, exc_type, message, traced in cases:
+            exc, names = raised(getattr(E, method), *args, **kwds)
+            case = (method, args, kwds)
+            self.assertTrue(type(exc) is exc_type, (case, exc))
+            self.assertEqual(str(exc), message, case)
+            expected = ["cipherel.EncryptionImpl." + method] if traced else []
+            self.assertEqual(native_entries(names), expected, case)
+
+    def test_exact_str_or_none(self):
+        msg = "Argument '%s' has incorrect type (expected str, got %s)"
+        b = self.BLOCK
+        self.check([
+            ("encrypt", (u"0123456789abcdef", "k"), {}, TypeError, msg % ("plain_text", "unicode"), False),
+            ("encrypt", (StrSub(b), "k"), {}, TypeError, msg % ("plain_text", "StrSub"), False),
+            ("encrypt", (b, u"k"), {}, TypeError, msg % ("key_data", "unicode"), False),
+            ("encrypt", (b, bytearray("k")), {}, TypeError, msg % ("key_data", "bytearray"), False),
+            ("decrypt", (b, StrSub("k")), {}, TypeError, msg % ("key_data", "StrSub"), False),
+            ("decrypt", (3, "k"), {}, TypeError, msg % ("cipher_text", "int"), False),
+            ("encode", (u"abc",), {}, TypeError, msg % ("input_text", "unicode"), False),
+            ("decode", (StrSub("YWJj"),), {}, TypeError, msg % ("input_text", "StrSub"), False),
+            ("pad", (u"abc",), {}, TypeError, msg % ("value_data", "unicode"), False),
+            ("unpad", (StrSub("abc"),), {}, TypeError, msg % ("value_data", "StrSub"), False),
+        ])
+
+    def test_none_passes_the_check_and_fails_later(self):
+        no_len = "object of type 'NoneType' has no len()"
+        b = self.BLOCK
+        self.check([
+            ("encrypt", (None, "k"), {}, TypeError, no_len, True),
+            ("decrypt", (None, None), {}, TypeError, no_len, True),
+            ("encrypt", (b, None), {}, TypeError, "expected string or Unicode object, NoneType found", True),
+            ("decrypt", (b, None), {}, TypeError, "expected string or Unicode object, NoneType found", True),
+            ("pad", (None,), {}, TypeError, no_len, True),
+            ("pad", (None, 0), {}, TypeError, no_len, True),
+            ("unpad", (None,), {}, TypeError, "'NoneType' object has no attribute '__getitem__'", True),
+            ("encode", (None,), {}, TypeError, "b2a_base64() argument 1 must be string or buffer, not None", True),
+        ])
+
+    def test_counts_and_keywords(self):
+        b = self.BLOCK
+        self.check([
+            ("encrypt", (b,), {}, TypeError, "encrypt() takes exactly 2 positional arguments (1 given)", True),
+            ("decrypt", (b, "k", "x"), {}, TypeError, "decrypt() takes exactly 2 positional arguments (3 given)", True),
+            ("encrypt", (b,), {"key": "k"}, TypeError, "encrypt() takes exactly 2 positional arguments (1 given)", True),
+            ("encrypt", (b, "k"), {"plain_text": b}, TypeError, "encrypt() got multiple values for keyword argument 'plain_text'", True),
+            ("decrypt", (b, "k"), {"extra": 1}, TypeError, "decrypt() got an unexpected keyword argument 'extra'", True),
+            ("pad", (), {}, TypeError, "pad() takes at least 1 positional argument (0 given)", True),
+            ("pad", ("a", 8, 9), {}, TypeError, "pad() takes at most 2 positional arguments (3 given)", True),
+            ("pad", ("a",), {"blocksize": 8}, TypeError, "pad() got an unexpected keyword argument 'blocksize'", True),
+            ("pad", ("a",), {"value_data": "b"}, TypeError, "pad() got multiple values for keyword argument 'value_data'", True),
+            ("encode", (), {}, TypeError, "encode() takes exactly one argument (0 given)", False),
+            ("unpad", ("a",), {"x": 1}, TypeError, "unpad() takes no keyword arguments", False),
+            ("key_gen", (1,), {}, TypeError, "key_gen() takes no arguments (1 given)", False),
+        ])
+
+    def test_block_size(self):
+        too_large = "value too large to convert to int"
+        chr_range = "chr() arg not in range(256)"
+        self.check([
+            ("pad", ("abc", 0), {}, ZeroDivisionError, "integer division or modulo by zero", True),
+            ("pad", ("x" * 256, 256), {}, ValueError, chr_range, True),
+            ("pad", ("abc", -1), {}, ValueError, chr_range, True),
+            ("pad", ("abc", -(2 ** 31)), {}, ValueError, chr_range, True),
+            ("pad", ("abc", 2 ** 31), {}, OverflowError, too_large, True),
+            ("pad", ("abc", -(2 ** 31) - 1), {}, OverflowError, too_large, True),
+            ("pad", ("abc", 2 ** 70), {}, OverflowError, too_large, True),
+            ("pad", ("abc", "16"), {}, TypeError, "an integer is required", True),
+            ("pad", ("abc", None), {}, TypeError, "an integer is required", True),
+            ("pad", (u"abc", "16"), {}, TypeError, "an integer is required", True),
+            ("pad", ("abc", self.Int("8")), {}, TypeError, "__int__ returned non-int (type str)", True),
+            ("pad", ("abc", self.Int(2 ** 40)), {}, OverflowError, too_large, True),
+            ("unpad", ("",), {}, IndexError, "string index out of range", True),
+        ])
+
+
+class Padding(unittest.TestCase):
+    def test_examples(self):
+        cases = [
+            (("",), {}, "\x10" * 16),
+            (("x" * 16,), {}, "x" * 16 + "\x10" * 16),
+            (("abc", 8), {}, "abc" + "\x05" * 5),
+            (("abc",), {"block_size": 8}, "abc" + "\x05" * 5),
+            ((), {"value_data": "abc", "block_size": 8L}, "abc" + "\x05" * 5),
+            (("abc", 3.9), {}, "abc\x03\x03\x03"),
+            (("abc", True), {}, "abc\x01"),
+            (("abc", ArgumentErrors.Int(4L)), {}, "abc\x01"),
+            (("a", 256), {}, "a" + "\xff" * 255),
+        ]
+        for args, kwds, expected in cases:
+            self.assertEqual(E.pad(*args, **kwds), expected, (args, kwds))
+
+    def test_every_block_size_round_trips(self):
+        for size in range(1, 256):
+            for n in sorted(set([0, 1, size - 1, size, size + 1, 300])):
+                data = "\xab" * n
+                padded = E.pad(data, size)
+                self.assertEqual(padded, reference_pad(data, size), (n, size))
+                self.assertEqual(E.unpad(padded), data, (n, size))
+
+    def test_unpad_cuts_by_the_last_byte_only(self):
+        cases = [
+            ("abc\x00", ""),
+            ("ab\x05", ""),
+            ("abcd\x02", "abc"),
+            ("abcd\x01\x02", "abcd"),
+            ("\x01", ""),
+            ("y" * 300 + "\xff", "y" * 46),
+        ]
+        for data, expected in cases:
+            self.assertEqual(E.unpad(data), expected, repr(data))
+
+    def test_chr_and_ord_are_those_captured_at_import(self):
+        def broken(*args):
+            raise AssertionError("looked up at call time")
+        with replaced(__builtin__, "chr", broken):
+            with replaced(__builtin__, "ord", broken):
+                self.assertEqual(E.unpad(E.pad("abc", 8)), "abc")
+
+
+class Base64(unittest.TestCase):
+    def test_round_trip(self):
+        self.assertEqual(E.encode(""), "")
+        for data in ["a", "\x00\xff" * 40, "".join(map(chr, range(256)))]:
+            self.assertEqual(E.encode(data), base64.b64encode(data))
+            self.assertEqual(E.decode(E.encode(data)), data)
+
+    def test_base64_errors_pass_through(self):
+        exc, names = raised(E.decode, "abc")
+        self.assertTrue(type(exc) is TypeError)
+        self.assertEqual(str(exc), "Incorrect padding")
+        self.assertEqual(native_entries(names), ["cipherel.EncryptionImpl.decode"])
+
+    def test_functions_are_looked_up_at_call_time(self):
+        with replaced(cipherel, "b64encode", lambda text: "replaced " + text):
+            self.assertEqual(E.encode("x"), "replaced x")
+        with replaced(cipherel, "b64decode", None):
+            exc, names = raised(E.decode, "eA==")
+            self.assertTrue(type(exc) is NameError)
+            self.assertEqual(exc.args, ("b64decode",))
+            self.assertEqual(native_entries(names), ["cipherel.EncryptionImpl.decode"])
+            with replaced(__builtin__, "b64decode", lambda text: "builtin " + text):
+                self.assertEqual(E.decode("eA=="), "builtin eA==")
+
+
+class KeyGen(unittest.TestCase):
+    def test_keys(self):
+        first, second = E.key_gen(), E.key_gen()
+        self.assertTrue(type(first) is str)
+        self.assertEqual(len(first), 32)
+        self.assertNotEqual(first, second)
+
+    def test_leading_zero_acts_as_the_empty_key_text(self):
+        key = "\0" + E.key_gen()[1:]
+        block = E.pad("generated")
+        self.assertEqual(E.encrypt(block, key), E.encrypt(block, ""))
+        self.assertEqual(E.unpad(E.decrypt(E.encrypt(block, key), "")), "generated")
+
+
+FAKE_LENGTH = r"""
+import ctypes
+import cipherel
+E = cipherel.EncryptionImpl()
+data = str(bytearray("0123456789abcdef"))
+size = ctypes.c_ssize_t.from_address(id(data) + object.__basicsize__)
+def attempt(method, fake):
+    size.value = fake
+    try:
+        method(data, "k")
+    except Exception, e:
+        print type(e).__name__, e.args
+    finally:
+        size.value = 16
+attempt(E.encrypt, 2 ** 32 + 16)
+attempt(E.decrypt, 2 ** 32 + 16)
+attempt(E.encrypt, 2 ** 31 - 8)
+print repr(E.decrypt(E.encrypt(data, "k"), "k"))
+"""
+
+FAILING_RANDOM = r"""
+import ctypes
+import cipherel
+crypto = ctypes.CDLL("libcrypto.so.3")
+BYTES = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.c_int)
+STATUS = ctypes.CFUNCTYPE(ctypes.c_int)
+class RandMethod(ctypes.Structure):
+    _fields_ = [("seed", ctypes.c_void_p), ("bytes", BYTES), ("cleanup", ctypes.c_void_p),
+                ("add", ctypes.c_void_p), ("pseudorand", BYTES), ("status", STATUS)]
+fail = BYTES(lambda buf, num: 0)
+method = RandMethod(None, fail, None, None, fail, STATUS(lambda: 1))
+crypto.RAND_set_rand_method(ctypes.byref(method))
+try:
+    cipherel.EncryptionImpl().key_gen()
+except cipherel.OpenSSLError, e:
+    print e.args
+crypto.RAND_set_rand_method(None)
+print len(cipherel.EncryptionImpl().key_gen())
+"""
+
+IMPORT_REPORT = r"""
+try:
+    import cipherel
+except Exception, e:
+    import sys, traceback
+    print type(e).__name__, e
+    print traceback.extract_tb(sys.exc_info()[2])[-1][2].split(" (")[0]
+    print "cipherel" in sys.modules
+"""
+
+
+class ChildInterpreter(unittest.TestCase):
+    def test_core_lines_precede_the_exception(self):
+        out, _ = run_python(
+            "import cipherel\n"
+            "E = cipherel.EncryptionImpl()\n"
+            "print 'before'\n"
+            "for method in (E.encrypt, E.decrypt):\n"
+            "    try:\n"
+            "        method('abc', 'key')\n"
+            "    except cipherel.OpenSSLError, e:\n"
+            "        print e.args\n")
+        self.assertEqual(out, "before\n"
+                              "ERROR in EVP_EncryptFinal_ex \n('Encryption Failed',)\n"
+                              "ERROR in EVP_DecryptFinal_ex\n('Decryption Failed',)\n")
+
+    def test_lengths_that_do_not_fit_are_refused(self):
+        out, _ = run_python(FAKE_LENGTH)
+        self.assertEqual(out, "OverflowError ('plain_text is too long for the cipher',)\n"
+                              "OverflowError ('cipher_text is too long for the cipher',)\n"
+                              "Input length 2147483640 is out of range\n"
+                              "OpenSSLError ('Encryption Failed',)\n"
+                              "'0123456789abcdef'\n")
+
+    def test_failing_random_source_raises(self):
+        out, _ = run_python(FAILING_RANDOM)
+        self.assertEqual(out, "ERROR in RAND_bytes \n('Key Generation Failed',)\n32\n")
+
+    def test_import_is_silent_on_the_interpreter_it_was_built_for(self):
+        self.assertEqual(run_python("import cipherel"), ("", ""))
+
+    def test_import_failures(self):
+        cases = [
+            ("import base64; del base64.b64encode",
+             "ImportError cannot import name b64encode\ninit cipherel\nFalse\n"),
+            ("import __builtin__; del __builtin__.ord",
+             "NameError ord\ninit cipherel\nFalse\n"),
+        ]
+        for setup, expected in cases:
+            out, err = run_python(setup + "\n" + IMPORT_REPORT)
+            self.assertEqual(out, expected, err)
+
+    def test_import_after_a_failed_one(self):
+        out, err = run_python(
+            "import base64\n"
+            "saved = base64.b64decode\n"
+            "del base64.b64decode\n" + IMPORT_REPORT +
+            "base64.b64decode = saved\n"
+            "import cipherel\n"
+            "print cipherel.EncryptionImpl().decode('eA==')\n")
+        self.assertEqual(out, "ImportError cannot import name b64decode\ninit cipherel\nFalse\nx\n",
+                         err)
+
+    def test_metaclass_of_openssl_error(self):
+        cases = [
+            ("class Classic: pass", "classobj"),
+            ("class Meta(type): pass\nclass Classic(Exception): __metaclass__ = Meta", "Meta"),
+        ]
+        for base, metaclass in cases:
+            out, err = run_python(
+                    "import __builtin__\n" + base + "\n"
+                "saved = Exception\n"
+                "__builtin__.Exception = Classic\n"
+                "import cipherel\n"
+                "__builtin__.Exception = saved\n"
+                "print type(cipherel.OpenSSLError).__name__, "
+                "cipherel.OpenSSLError.__bases__ == (Classic,)\n")
+            self.assertEqual(out, "%s True\n" % metaclass, err)
+
+
+if __name__ == "__main__":
+    unittest.main()
