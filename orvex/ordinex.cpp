@@ -1,6 +1,988 @@
+// orvex.ordinex: orders two parcel strings the way the interpreter orders the
+// values they hold, reading the bytes in place through two parcel readers
+// instead of rebuilding the values as objects.
 #include <Python.h>
+
+#include <cctype>
+#include <cstring>
+
+#include "orvex/ordinex.h"
+#include "orvex/parcel.h"
+#include "pyglue/args.h"
+#include "pyglue/errors.h"
+#include "pyglue/imports.h"
+#include "pyglue/lengths.h"
+#include "pyglue/ref.h"
+#include "pyglue/traceback.h"
+
+using ordinex::OrdinexObject;
+using ordinex::OrdinexVTable;
+using parcel::UnpackerObject;
+using pyglue::Ref;
+
+namespace {
+
+const char module_name[] = "orvex.ordinex";
+
+const char module_doc[] =
+    "Parcel comparison routines.\n\nThis module implements a `cmp` method that can be used to "
+    "compare two parcel\nstrings directly. It is optimized so that the objects are compared "
+    "without\ncreating intermediate Python objects whenever possible.\n\nThere is also a "
+    "`case_cmp` method which will compare strings\ncase-insensitively.  Dictionaries do not "
+    "currently support case-insensitive\nmatching.\n\nNote that some cross-type compares may "
+    "not behave exactly the same as Python.\nFor example, to compare a float and a long, this "
+    "code will case the long to a\nfloat.  Python no longer does this, and has a sophisticated "
+    "comparison\nalgorithm (because casting to a float can lose some precision).  This "
+    "module\ndoes not try to emulate this complexity.\n";
+
+const char cmp_doc[] =
+    "Compare two parcel strings.\n\n    :Parameters:\n        - `a`: A parcel string.\n"
+    "        - `b`: A parcel string.\n\n    :Return:\n        Returns -1 if a is less than b, 0 "
+    "if they are equal or 1 if a is\n        greater than b.\n    ";
+
+const char case_cmp_doc[] =
+    "Compare two parcel strings case-insensitively.\n\n    Note that currently, dictionaries do "
+    "not support case-insensitive matching.\n\n    :Parameters:\n        - `a`: A parcel "
+    "string.\n        - `b`: A parcel string.\n\n    :Return:\n        Returns -1 if a is less "
+    "than b, 0 if they are equal or 1 if a is\n        greater than b.\n    ";
+
+const char ordinex_doc[] =
+    "Parcel comparison object.\n\n    You should never need to create one of these. The "
+    "module-level `cmp` and\n    `case_cmp` functions use a shared instance.\n\n    Every "
+    "comparison goes through these stages:\n\n    1) Unpack A.\n    2) Determine how to "
+    "compare against B.\n    2a) Optionally unpack B.\n    3) Do the actual comparison.\n\n"
+    "    Steps are skipped where there is nothing to unpack (None, booleans, empty\n"
+    "    containers). Once a difference is found inside a container, the comparison of\n"
+    "    that container is aborted, and the offset of the readers is not to be relied\n"
+    "    upon.\n    ";
+
+// Objects made at import and kept for the life of the interpreter.
+PyObject* ordinex_module;
+PyObject* _ordinex_singleton;
+PyObject* assertion_error;
+PyTypeObject* packer_type;  // checked at import only: nothing here packs
+PyTypeObject* unpacker_type;
+parcel::PackerVTable* packer_ops;
+parcel::UnpackerVTable* reader_ops;
+PyObject* type_map_name;  // "_type_map", looked up at every _type_cmp
+PyObject* name_str;
+PyObject* name_tuple;
+PyObject* name_list;
+PyObject* name_dict;
+
+PyTypeObject ordinex_type;  // filled in by ready_ordinex_type()
+
+// Adds the failing step's traceback entry and gives the failure result.
+#define ORDINEX_FAIL(step) (PYGLUE_TRACE(step), -1)
+
+// -1 is both "less" and "failed"; only a pending exception tells them apart.
+inline bool failed(int result)
+{
+    return result == -1 && PyErr_Occurred();
+}
+
+inline int sign(int value)
+{
+    return value < 0 ? -1 : value > 0;
+}
+
+inline bool _is_numeric(char code)
+{
+    switch (code) {
+    case '0': case '1': case 'i': case 'I': case 'l': case 'L': case 'M': case 'f':
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Payload readers by type code (the code already consumed).
+
+int read_int_value(char code, UnpackerObject* u)
+{
+    switch (code) {
+    case '0': return 0;
+    case '1': return 1;
+    case 'i': return reader_ops->_read_short_int(u);
+    case 'I': return reader_ops->_read_medium_int(u);
+    default: return reader_ops->_read_int32(u);
+    }
+}
+
+PyObject* load_long(char code, UnpackerObject* u)
+{
+    return code == 'L' ? reader_ops->_load_short_long(u) : reader_ops->_load_long_long(u);
+}
+
+bool load_double(UnpackerObject* u, double* out)
+{
+    Ref value = Ref::steal(reader_ops->_load_float(u));
+    if (!value)
+        return false;
+    *out = PyFloat_AsDouble(value.get());
+    return !(*out == -1.0 && PyErr_Occurred());
+}
+
+// Element or entry count of a container code; the empty codes have none.
+int read_count(char code, UnpackerObject* u)
+{
+    switch (code) {
+    case ')': case ']': case '}': return 0;
+    case 't': case 'c': case 'd': return reader_ops->_read_short_int(u);
+    default: return reader_ops->_read_int32(u);
+    }
+}
+
+// Byte-string order.
+
+inline int memcasecmp(const char* s1, const char* s2, int n)
+{
+    for (int i = 0; i < n; ++i) {
+        if (s1[i] == s2[i])
+            continue;
+        int diff = std::tolower(static_cast<unsigned char>(s1[i])) -
+                   std::tolower(static_cast<unsigned char>(s2[i]));
+        if (diff != 0)
+            return diff;
+    }
+    return 0;
+}
+
+int my_strcasecmp(const char* a, int a_len, const char* b, int b_len, int case_sensitive)
+{
+    int n = a_len < b_len ? a_len : b_len;
+    if (n > 0) {
+        int diff = case_sensitive ? std::memcmp(a, b, n) : memcasecmp(a, b, n);
+        if (diff != 0)
+            return sign(diff);
+    }
+    return a_len < b_len ? -1 : a_len > b_len;
+}
+
+// Unlike non-numeric kinds order by type name; `_type_map` is a module
+// attribute that callers may replace, so it is looked up every time.
+int _type_cmp(PyObject* a, char other_type_char)
+{
+    Ref key = Ref::steal(PyString_FromStringAndSize(&other_type_char, 1));
+    if (!key)
+        return ORDINEX_FAIL("orvex.ordinex._type_cmp");
+    Ref type_map = Ref::steal(pyglue::get_global(ordinex_module, type_map_name));
+    if (!type_map)
+        return ORDINEX_FAIL("orvex.ordinex._type_cmp");
+    Ref name = Ref::steal(PyObject_GetItem(type_map.get(), key.get()));
+    if (!name)
+        return ORDINEX_FAIL("orvex.ordinex._type_cmp");
+    int result;
+    if (PyObject_Cmp(a, name.get(), &result) < 0)
+        return ORDINEX_FAIL("orvex.ordinex._type_cmp");
+    return sign(result);
+}
+
+// Stage 3: the comparisons proper.
+
+int _cmp_int(OrdinexObject*, int a, int b)
+{
+    return a < b ? -1 : a > b;
+}
+
+int _cmp_float(OrdinexObject*, double a, double b)
+{
+    if (a < b)
+        return -1;
+    return a == b ? 0 : 1;
+}
+
+int _cmp_long(OrdinexObject*, PyObject* a, PyObject* b)
+{
+    int result;
+    if (PyObject_Cmp(a, b, &result) < 0)
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex._cmp_long");
+    return sign(result);
+}
+
+int _cmp_string(OrdinexObject* self, const char* a, int a_len, const char* b, int b_len)
+{
+    return my_strcasecmp(a, a_len, b, b_len, self->_case_sensitive);
+}
+
+// Stage 2: a's decoded scalar against b's next value. Each step comes in two
+// parts: the work from b's code on, which the dispatcher calls with the code
+// it has already taken (one reader call less per value), and the table's slot,
+// which starts at b's code and takes it first.
+
+// Takes b's code for a _det_* slot.
+bool take_code(UnpackerObject* other, char* code)
+{
+    const char* p = reader_ops->_look(other, 1);
+    if (p)
+        *code = *p;
+    return p != nullptr;
+}
+
+int det_int(OrdinexObject* self, int value, char code, UnpackerObject* other)
+{
+    switch (code) {
+    case '0': case '1': case 'i': case 'I': case 'l': {
+        int b = read_int_value(code, other);
+        if (failed(b))
+            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_int");
+        return _cmp_int(self, value, b);
+    }
+    case 'L': case 'M': {
+        Ref a = Ref::steal(PyLong_FromLong(value));
+        if (!a)
+            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_int");
+        Ref b = Ref::steal(load_long(code, other));
+        if (!b)
+            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_int");
+        int result = _cmp_long(self, a.get(), b.get());
+        return failed(result) ? ORDINEX_FAIL("orvex.ordinex.Ordinex._det_int") : result;
+    }
+    case 'f': {
+        double b;
+        if (!load_double(other, &b))
+            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_int");
+        return _cmp_float(self, value, b);
+    }
+    default:
+        return -1;
+    }
+}
+
+int _det_int(OrdinexObject* self, int value, UnpackerObject* other)
+{
+    char code;
+    if (!take_code(other, &code))
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_int");
+    return det_int(self, value, code, other);
+}
+
+int det_long(OrdinexObject* self, PyObject* value, char code, UnpackerObject* other)
+{
+    Ref b;
+    switch (code) {
+    case '0': case '1': case 'i': case 'I': case 'l': {
+        int b_value = read_int_value(code, other);
+        if (failed(b_value))
+            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_long");
+        b = Ref::steal(PyLong_FromLong(b_value));
+        break;
+    }
+    case 'L': case 'M':
+        b = Ref::steal(load_long(code, other));
+        break;
+    case 'f': {
+        // Converted first: a long beyond the double range fails before b is read.
+        double a_value = PyLong_AsDouble(value);
+        double b_value;
+        if ((a_value == -1.0 && PyErr_Occurred()) || !load_double(other, &b_value))
+            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_long");
+        return _cmp_float(self, a_value, b_value);
+    }
+    default:
+        return -1;
+    }
+    if (!b)
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_long");
+    int result = _cmp_long(self, value, b.get());
+    return failed(result) ? ORDINEX_FAIL("orvex.ordinex.Ordinex._det_long") : result;
+}
+
+int _det_long(OrdinexObject* self, PyObject* value, UnpackerObject* other)
+{
+    char code;
+    if (!take_code(other, &code))
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_long");
+    return det_long(self, value, code, other);
+}
+
+int det_float(OrdinexObject* self, double value, char code, UnpackerObject* other)
+{
+    double b;
+    switch (code) {
+    case '0': case '1': case 'i': case 'I': case 'l': {
+        int b_value = read_int_value(code, other);
+        if (failed(b_value))
+            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_float");
+        b = b_value;
+        break;
+    }
+    case 'L': case 'M': {
+        Ref b_long = Ref::steal(load_long(code, other));
+        if (!b_long)
+            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_float");
+        b = PyLong_AsDouble(b_long.get());
+        if (b == -1.0 && PyErr_Occurred())
+            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_float");
+        break;
+    }
+    case 'f':
+        if (!load_double(other, &b))
+            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_float");
+        break;
+    default:
+        return -1;
+    }
+    return _cmp_float(self, value, b);
+}
+
+int _det_float(OrdinexObject* self, double value, UnpackerObject* other)
+{
+    char code;
+    if (!take_code(other, &code))
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_float");
+    return det_float(self, value, code, other);
+}
+
+// Inlined into the dispatcher: string elements are the common case in records.
+[[gnu::always_inline]] inline int det_string(OrdinexObject* self, const char* s, int s_len,
+                                             char code, UnpackerObject* other)
+{
+    const char* b = "";
+    int b_len = 0;
+    switch (code) {
+    case 'S':
+        if (reader_ops->_read_long_string(other, &b, &b_len) == -1)
+            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_string");
+        break;
+    case 's':
+        if (reader_ops->_read_short_string(other, &b, &b_len) == -1)
+            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_string");
+        break;
+    case '\'':
+        break;
+    default: {
+        if (_is_numeric(code))
+            return 1;
+        int result = _type_cmp(name_str, code);
+        return failed(result) ? ORDINEX_FAIL("orvex.ordinex.Ordinex._det_string") : result;
+    }
+    }
+    return _cmp_string(self, s, s_len, b, b_len);
+}
+
+int _det_string(OrdinexObject* self, const char* s, int s_len, UnpackerObject* other)
+{
+    char code;
+    if (!take_code(other, &code))
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_string");
+    return det_string(self, s, s_len, code, other);
+}
+
+int _det_user(OrdinexObject*, UnpackerObject*, UnpackerObject*)
+{
+    return -1;
+}
+
+// Dicts: by entry count, and only at equal counts as interpreter dicts.
+
+int raise_assertion(const char* format, char code)
+{
+    Ref text = Ref::steal(PyString_FromString(format));
+    Ref code_value = Ref::steal(PyInt_FromLong(static_cast<signed char>(code)));
+    if (!text || !code_value)
+        return -1;
+    Ref message = Ref::steal(PyNumber_Remainder(text.get(), code_value.get()));
+    Ref args = Ref::steal(message ? PyTuple_Pack(1, message.get()) : nullptr);
+    if (args)
+        pyglue::raise_call(assertion_error, args.get());
+    return -1;
+}
+
+// The table can be handed any code; only the three dict codes have a count.
+int dict_count(char code, UnpackerObject* u, const char* assertion_format)
+{
+    switch (code) {
+    case '}': case 'd': case 'D':
+        return read_count(code, u);
+    default:
+        return raise_assertion(assertion_format, code);
+    }
+}
+
+int _cmp_dict(OrdinexObject*, char a_type_char, UnpackerObject* a, char b_type_char,
+              UnpackerObject* b)
+{
+    int a_len = dict_count(a_type_char, a, "Incorrect a type %r");
+    if (failed(a_len))
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex._cmp_dict");
+    int b_len = dict_count(b_type_char, b, "Incorrect b type %r");
+    if (failed(b_len))
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex._cmp_dict");
+    if (a_len != b_len)
+        return a_len < b_len ? -1 : 1;
+    Ref a_dict = Ref::steal(reader_ops->_load_dict(a, a_len));
+    if (!a_dict)
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex._cmp_dict");
+    Ref b_dict = Ref::steal(reader_ops->_load_dict(b, b_len));
+    if (!b_dict)
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex._cmp_dict");
+    int result;
+    if (PyObject_Cmp(a_dict.get(), b_dict.get(), &result) < 0)
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex._cmp_dict");
+    return sign(result);
+}
+
+int det_dict(OrdinexObject* self, char a_type_char, UnpackerObject* a, char code,
+             UnpackerObject* b)
+{
+    int result;
+    switch (code) {
+    case 'D': case 'd': case '}':
+        result = _cmp_dict(self, a_type_char, a, code, b);
+        break;
+    default:
+        if (_is_numeric(code))
+            return 1;
+        result = _type_cmp(name_dict, code);
+    }
+    return failed(result) ? ORDINEX_FAIL("orvex.ordinex.Ordinex._det_dict") : result;
+}
+
+int _det_dict(OrdinexObject* self, char a_type_char, UnpackerObject* a, UnpackerObject* b)
+{
+    char code;
+    if (!take_code(b, &code))
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_dict");
+    return det_dict(self, a_type_char, a, code, b);
+}
+
+// Tuples and lists. Nested sequences are compared without recursion: each
+// frame holds what is left of one pair of sequences, so that the depth of a
+// parcel costs heap memory rather than C stack, whatever the thread's stack.
+
+enum class Kind : char { pair, tuple, list };  // pair: one value of each side
+
+struct Frame {
+    int remaining_a;
+    int remaining_b;
+    Kind kind;
+};
+
+struct SequenceKind {
+    Kind kind;
+    char empty_code, short_code, long_code;
+    PyObject* const* type_name;
+    const char* det_step;
+};
+
+const SequenceKind tuple_kind = {Kind::tuple, ')', 't', 'T', &name_tuple,
+                                 "orvex.ordinex.Ordinex._det_tuple"};
+const SequenceKind list_kind = {Kind::list, ']', 'c', 'C', &name_list,
+                                "orvex.ordinex.Ordinex._det_list"};
+
+// b's side of _det_tuple and _det_list from b's code on: the answer, or,
+// when b holds a sequence of the same kind, a frame in *child for comparing
+// the elements.
+int det_sequence(const SequenceKind& kind, int t_len, char code, UnpackerObject* b, Frame* child)
+{
+    if (code == kind.empty_code)
+        return t_len != 0;
+    if (code == kind.short_code || code == kind.long_code) {
+        int b_len = read_count(code, b);
+        if (failed(b_len))
+            return ORDINEX_FAIL(kind.det_step);
+        *child = Frame{t_len, b_len, kind.kind};
+        return 0;
+    }
+    if (_is_numeric(code))
+        return 1;
+    int result = _type_cmp(*kind.type_name, code);
+    return failed(result) ? ORDINEX_FAIL(kind.det_step) : result;
+}
+
+// Frames live in place up to a typical depth and on the heap beyond it.
+class FrameStack {
+public:
+    FrameStack() = default;
+    FrameStack(const FrameStack&) = delete;
+    FrameStack& operator=(const FrameStack&) = delete;
+    ~FrameStack()
+    {
+        if (frames_ != inline_)
+            PyMem_Free(frames_);
+    }
+
+    bool push(const Frame& frame)
+    {
+        if (size_ == capacity_ && !grow())
+            return false;
+        frames_[size_++] = frame;
+        return true;
+    }
+    void pop() { --size_; }
+    bool empty() const { return size_ == 0; }
+    const Frame& top() const { return frames_[size_ - 1]; }
+    const Frame& bottom() const { return frames_[0]; }
+
+private:
+    bool grow()
+    {
+        size_t capacity = capacity_ * 2;
+        void* fresh = frames_ == inline_ ? PyMem_Malloc(capacity * sizeof(Frame))
+                                         : PyMem_Realloc(frames_, capacity * sizeof(Frame));
+        if (!fresh) {
+            PyErr_NoMemory();
+            return false;
+        }
+        if (frames_ == inline_)
+            std::memcpy(fresh, inline_, sizeof inline_);
+        frames_ = static_cast<Frame*>(fresh);
+        capacity_ = capacity;
+        return true;
+    }
+
+    static constexpr size_t inline_frames = 32;
+    Frame inline_[inline_frames];
+    Frame* frames_ = inline_;
+    size_t size_ = 0;
+    size_t capacity_ = inline_frames;
+};
+
+// Stage 1 for the next pair of values: reads a's code and payload and hands
+// over to the _det_* step of its kind. b's code is taken here once (None
+// decides before any payload is read) and handed to that step. A tuple or
+// list that meets one of its own kind is not compared here: *child gets the
+// frame to walk into.
+int dispatch(OrdinexObject* self, UnpackerObject* a, UnpackerObject* b, Frame* child)
+{
+    const char* a_code_p = reader_ops->_look(a, 1);
+    if (!a_code_p)
+        return -1;
+    const char* b_code_p = reader_ops->_look(b, 1);
+    if (!b_code_p)
+        return -1;
+    const char a_code = *a_code_p;
+    const char b_code = *b_code_p;
+    if (a_code == 'N')
+        return b_code == 'N' ? 0 : -1;
+    if (b_code == 'N')
+        return 1;
+    switch (a_code) {
+    case '0': case '1': case 'i': case 'I': case 'l': {
+        int value = read_int_value(a_code, a);
+        return failed(value) ? -1 : det_int(self, value, b_code, b);
+    }
+    case 'L': case 'M': {
+        Ref value = Ref::steal(load_long(a_code, a));
+        return value ? det_long(self, value.get(), b_code, b) : -1;
+    }
+    case 'f': {
+        double value;
+        return load_double(a, &value) ? det_float(self, value, b_code, b) : -1;
+    }
+    case '\'':
+        return det_string(self, "", 0, b_code, b);
+    case 's': case 'S': {
+        const char* s;
+        int s_len;
+        int read = a_code == 's' ? reader_ops->_read_short_string(a, &s, &s_len)
+                                 : reader_ops->_read_long_string(a, &s, &s_len);
+        return read == -1 ? -1 : det_string(self, s, s_len, b_code, b);
+    }
+    case ')': case 't': case 'T': case ']': case 'c': case 'C': {
+        int t_len = read_count(a_code, a);
+        if (failed(t_len))
+            return -1;
+        bool tuple = a_code == ')' || a_code == 't' || a_code == 'T';
+        return det_sequence(tuple ? tuple_kind : list_kind, t_len, b_code, b, child);
+    }
+    case '}': case 'd': case 'D':
+        return det_dict(self, a_code, a, b_code, b);
+    case 'X':
+        return _det_user(self, a, b);
+    default:
+        parcel::raise_unpack_key_error(a_code);
+        return -1;
+    }
+}
+
+void trace_frame(Kind kind)
+{
+    switch (kind) {
+    case Kind::pair: PYGLUE_TRACE("orvex.ordinex.Ordinex._cmp"); break;
+    case Kind::tuple: PYGLUE_TRACE("orvex.ordinex.Ordinex._cmp_tuple"); break;
+    case Kind::list: PYGLUE_TRACE("orvex.ordinex.Ordinex._cmp_list"); break;
+    }
+}
+
+// A failure at any depth names the failing pair's dispatch, the innermost
+// sequence and the walk's own entry: a bounded traceback even a million
+// levels down.
+int trace_failure(const Frame& current, const FrameStack& outer)
+{
+    if (current.kind != Kind::pair) {
+        trace_frame(Kind::pair);
+        trace_frame(current.kind);
+    }
+    if (!outer.empty())
+        trace_frame(outer.bottom().kind);
+    else if (current.kind == Kind::pair)
+        trace_frame(Kind::pair);
+    return -1;
+}
+
+// Compares the pairs that `origin` stands for (one value pair, or the
+// elements of two sequences), descending into nested sequences as frames.
+// The first non-zero answer at any depth is the answer of the whole walk.
+// The innermost frame stays in locals; only the frames around it are stacked.
+int walk(OrdinexObject* self, UnpackerObject* a, UnpackerObject* b, const Frame& origin)
+{
+    FrameStack outer;
+    Frame current = origin;
+    for (;;) {
+        if (current.remaining_a <= 0 || current.remaining_b <= 0) {
+            // Common elements equal: the shorter sequence is the smaller.
+            int result = current.remaining_a < current.remaining_b ? -1
+                                                                   : current.remaining_a > current.remaining_b;
+            if (result != 0 || outer.empty())
+                return result;
+            current = outer.top();
+            outer.pop();
+            continue;
+        }
+        --current.remaining_a;
+        --current.remaining_b;
+        Frame child{0, 0, Kind::pair};
+        int result = dispatch(self, a, b, &child);
+        if (child.kind != Kind::pair) {
+            if (!outer.push(current))
+                return trace_failure(current, outer);
+            current = child;
+        } else if (result != 0) {
+            return failed(result) ? trace_failure(current, outer) : result;
+        }
+    }
+}
+
+// Stage 1 entry and the sequence operations of the table.
+
+int _cmp(OrdinexObject* self, UnpackerObject* a, UnpackerObject* b)
+{
+    return walk(self, a, b, Frame{1, 1, Kind::pair});
+}
+
+int _cmp_tuple(OrdinexObject* self, int a_len, UnpackerObject* a, int b_len, UnpackerObject* b)
+{
+    return walk(self, a, b, Frame{a_len, b_len, Kind::tuple});
+}
+
+int _cmp_list(OrdinexObject* self, int a_len, UnpackerObject* a, int b_len, UnpackerObject* b)
+{
+    return walk(self, a, b, Frame{a_len, b_len, Kind::list});
+}
+
+int det_sequence_op(OrdinexObject* self, const SequenceKind& kind, int t_len, UnpackerObject* a,
+                    UnpackerObject* b)
+{
+    char code;
+    if (!take_code(b, &code))
+        return ORDINEX_FAIL(kind.det_step);
+    Frame child{0, 0, Kind::pair};
+    int result = det_sequence(kind, t_len, code, b, &child);
+    if (child.kind == Kind::pair)
+        return result;
+    result = walk(self, a, b, child);
+    return failed(result) ? ORDINEX_FAIL(kind.det_step) : result;
+}
+
+int _det_tuple(OrdinexObject* self, int t_len, UnpackerObject* a, UnpackerObject* b)
+{
+    return det_sequence_op(self, tuple_kind, t_len, a, b);
+}
+
+int _det_list(OrdinexObject* self, int t_len, UnpackerObject* a, UnpackerObject* b)
+{
+    return det_sequence_op(self, list_kind, t_len, a, b);
+}
+
+// Entries: bind the two readers, then compare their first values.
+
+int cmp(OrdinexObject* self, PyObject* a, PyObject* b, int case_sensitive)
+{
+    Ref loaded = Ref::steal(reader_ops->load(self->u_a, a));
+    if (!loaded)
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp");
+    loaded = Ref::steal(reader_ops->load(self->u_b, b));
+    if (!loaded)
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp");
+    self->_case_sensitive = case_sensitive;
+    int result = _cmp(self, self->u_a, self->u_b);
+    return failed(result) ? ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp") : result;
+}
+
+int cmp_c_str(OrdinexObject* self, const char* a, int a_len, const char* b, int b_len,
+              int case_sensitive)
+{
+    Ref loaded = Ref::steal(reader_ops->load_c_str(self->u_a, a, a_len));
+    if (!loaded)
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp_c_str");
+    loaded = Ref::steal(reader_ops->load_c_str(self->u_b, b, b_len));
+    if (!loaded)
+        return ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp_c_str");
+    self->_case_sensitive = case_sensitive;
+    int result = _cmp(self, self->u_a, self->u_b);
+    return failed(result) ? ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp_c_str") : result;
+}
+
+OrdinexVTable ordinex_vtable = {
+    cmp,        cmp_c_str,   _cmp,       _det_int,   _det_long,    _det_float,
+    _det_string, _det_tuple, _det_list,  _det_dict,  _det_user,    _cmp_int,
+    _cmp_long,  _cmp_float,  _cmp_string, _cmp_tuple, _cmp_list,  _cmp_dict,
+};
+
+// The Ordinex type.
+
+void set_reader(UnpackerObject** field, PyObject* reader)
+{
+    Ref old = Ref::steal(reinterpret_cast<PyObject*>(*field));
+    *field = reinterpret_cast<UnpackerObject*>(reader);
+}
+
+// Arguments are accepted and ignored: the instance needs nothing but its readers.
+PyObject* ordinex_new(PyTypeObject* type, PyObject*, PyObject*)
+{
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self)
+        return nullptr;
+    auto* o = reinterpret_cast<OrdinexObject*>(self.get());
+    o->__pyx_vtab = &ordinex_vtable;
+    set_reader(&o->u_a, Ref::borrow(Py_None).release());
+    set_reader(&o->u_b, Ref::borrow(Py_None).release());
+    PyObject* unpacker = reinterpret_cast<PyObject*>(unpacker_type);
+    Ref reader = Ref::steal(PyObject_CallObject(unpacker, nullptr));
+    if (!reader)
+        return nullptr;
+    set_reader(&o->u_a, reader.release());
+    reader = Ref::steal(PyObject_CallObject(unpacker, nullptr));
+    if (!reader)
+        return nullptr;
+    set_reader(&o->u_b, reader.release());
+    return self.release();
+}
+
+int ordinex_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    auto* o = reinterpret_cast<OrdinexObject*>(self);
+    Py_VISIT(o->u_a);
+    Py_VISIT(o->u_b);
+    return 0;
+}
+
+int ordinex_clear(PyObject* self)
+{
+    auto* o = reinterpret_cast<OrdinexObject*>(self);
+    set_reader(&o->u_a, Ref::borrow(Py_None).release());
+    set_reader(&o->u_b, Ref::borrow(Py_None).release());
+    return 0;
+}
+
+void ordinex_dealloc(PyObject* self)
+{
+    PyObject_GC_UnTrack(self);
+    auto* o = reinterpret_cast<OrdinexObject*>(self);
+    set_reader(&o->u_a, nullptr);
+    set_reader(&o->u_b, nullptr);
+    Py_TYPE(self)->tp_free(self);
+}
+
+bool ready_ordinex_type()
+{
+    PyTypeObject& t = ordinex_type;
+    if (t.tp_flags & Py_TPFLAGS_READY)
+        return true;  // an earlier, failed import got this far
+    Py_REFCNT(&t) = 1;  // static: never freed
+    t.tp_name = "orvex.ordinex.Ordinex";
+    t.tp_basicsize = sizeof(OrdinexObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = ordinex_doc;
+    t.tp_new = ordinex_new;
+    t.tp_dealloc = ordinex_dealloc;
+    t.tp_traverse = ordinex_traverse;
+    t.tp_clear = ordinex_clear;
+    return PyType_Ready(&t) == 0 && pyglue::set_vtable(&t, &ordinex_vtable);
+}
+
+// Module functions.
+
+const char* const arg_names[] = {"a", "b"};
+
+// The plain positional call skips the keyword binding: cmp is called once per
+// pair by sorts, where that overhead would be most of the cost.
+bool bind_pair(const char* func, PyObject* args, PyObject* kwds, PyObject** ab)
+{
+    if (!kwds && PyTuple_GET_SIZE(args) == 2) {
+        ab[0] = PyTuple_GET_ITEM(args, 0);
+        ab[1] = PyTuple_GET_ITEM(args, 1);
+        return true;
+    }
+    return pyglue::bind_args(func, args, kwds, arg_names, 2, 2, ab);
+}
+
+PyObject* module_cmp(PyObject*, PyObject* args, PyObject* kwds)
+{
+    PyObject* ab[2];
+    if (!bind_pair("cmp", args, kwds, ab))
+        return PYGLUE_TRACE("orvex.ordinex.cmp"), nullptr;
+    auto* self = reinterpret_cast<OrdinexObject*>(_ordinex_singleton);
+    int result = cmp(self, ab[0], ab[1], 1);
+    if (failed(result))
+        return PYGLUE_TRACE("orvex.ordinex.cmp"), nullptr;
+    return PyInt_FromLong(result);
+}
+
+PyObject* module_case_cmp(PyObject*, PyObject* args, PyObject* kwds)
+{
+    PyObject* ab[2];
+    if (!bind_pair("case_cmp", args, kwds, ab))
+        return PYGLUE_TRACE("orvex.ordinex.case_cmp"), nullptr;
+    auto* self = reinterpret_cast<OrdinexObject*>(_ordinex_singleton);
+    int result = cmp(self, ab[0], ab[1], 0);
+    if (failed(result))
+        return PYGLUE_TRACE("orvex.ordinex.case_cmp"), nullptr;
+    return PyInt_FromLong(result);
+}
+
+// A length that does not fit a C int is refused: narrowed, it would turn
+// negative or short and make the comparison read the wrong bytes.
+bool narrow_length(Py_ssize_t size, int* out)
+{
+    std::optional<int> narrowed = pyglue::to_int_length(size);
+    if (!narrowed) {
+        PyErr_Format(PyExc_OverflowError, "string of %zd bytes is too long to compare", size);
+        return false;
+    }
+    *out = *narrowed;
+    return true;
+}
+
+PyObject* module_strcasecmp(PyObject*, PyObject* args, PyObject* kwds)
+{
+    PyObject* ab[2];
+    if (!bind_pair("strcasecmp", args, kwds, ab))
+        return PYGLUE_TRACE("orvex.ordinex.strcasecmp"), nullptr;
+    const char* a = PyString_AsString(ab[0]);
+    Py_ssize_t a_size = a ? PyString_Size(ab[0]) : -1;
+    if (a_size < 0)
+        return PYGLUE_TRACE("orvex.ordinex.strcasecmp"), nullptr;
+    const char* b = PyString_AsString(ab[1]);
+    Py_ssize_t b_size = b ? PyString_Size(ab[1]) : -1;
+    int a_len, b_len;
+    if (b_size < 0 || !narrow_length(a_size, &a_len) || !narrow_length(b_size, &b_len))
+        return PYGLUE_TRACE("orvex.ordinex.strcasecmp"), nullptr;
+    return PyInt_FromLong(my_strcasecmp(a, a_len, b, b_len, 0));
+}
+
+PyMethodDef module_methods[] = {
+    {"cmp", pyglue::kw_method(module_cmp), METH_VARARGS | METH_KEYWORDS, cmp_doc},
+    {"case_cmp", pyglue::kw_method(module_case_cmp), METH_VARARGS | METH_KEYWORDS, case_cmp_doc},
+    {"strcasecmp", pyglue::kw_method(module_strcasecmp), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Import.
+
+// Replaces an object kept for the interpreter's life (a retried import
+// replaces what the failed one left).
+void keep(PyObject** slot, PyObject* fresh)
+{
+    Ref old = Ref::steal(*slot);
+    *slot = fresh;
+}
+
+template <typename T>
+void keep(T** slot, PyObject* fresh)
+{
+    keep(reinterpret_cast<PyObject**>(slot), fresh);
+}
+
+struct TypeMapEntry {
+    const char* code;
+    const char* name;
+};
+
+const TypeMapEntry type_map_entries[] = {
+    {"N", "None"}, {"1", "bool"},  {"0", "bool"},  {"i", "int"},   {"I", "int"},   {"l", "int"},
+    {"L", "long"}, {"M", "long"},  {"f", "float"}, {"'", "str"},   {"s", "str"},   {"S", "str"},
+    {")", "tuple"}, {"t", "tuple"}, {"T", "tuple"}, {"]", "list"}, {"c", "list"}, {"C", "list"},
+    {"}", "dict"}, {"d", "dict"},  {"D", "dict"},  {"X", ""},
+};
+
+bool make_type_map(PyObject* module)
+{
+    keep(&type_map_name, PyString_InternFromString("_type_map"));
+    keep(&name_str, PyString_InternFromString("str"));
+    keep(&name_tuple, PyString_InternFromString("tuple"));
+    keep(&name_list, PyString_InternFromString("list"));
+    keep(&name_dict, PyString_InternFromString("dict"));
+    Ref type_map = Ref::steal(PyDict_New());
+    if (!type_map_name || !name_str || !name_tuple || !name_list || !name_dict || !type_map)
+        return false;
+    for (const TypeMapEntry& entry : type_map_entries) {
+        Ref name = Ref::steal(PyString_InternFromString(entry.name));
+        if (!name || PyDict_SetItemString(type_map.get(), entry.code, name.get()) < 0)
+            return false;
+    }
+    return PyObject_SetAttr(module, type_map_name, type_map.get()) == 0;
+}
+
+bool import_parcel_types()
+{
+    keep(&packer_type, reinterpret_cast<PyObject*>(
+                           pyglue::import_type("orvex.parcel", "Packer", sizeof(parcel::PackerObject))));
+    if (!packer_type)
+        return false;
+    packer_ops = static_cast<parcel::PackerVTable*>(pyglue::get_vtable(packer_type));
+    if (!packer_ops)
+        return false;
+    keep(&unpacker_type, reinterpret_cast<PyObject*>(pyglue::import_type(
+                             "orvex.parcel", "Unpacker", sizeof(parcel::UnpackerObject))));
+    if (!unpacker_type)
+        return false;
+    reader_ops = static_cast<parcel::UnpackerVTable*>(pyglue::get_vtable(unpacker_type));
+    return reader_ops != nullptr;
+}
+
+bool publish_functions(PyObject* module)
+{
+    Ref owner = Ref::steal(PyString_FromString(module_name));
+    if (!owner)
+        return false;
+    for (PyMethodDef* def = module_methods; def->ml_name; ++def) {
+        Ref function = Ref::steal(PyCFunction_NewEx(def, nullptr, owner.get()));
+        if (!function || PyObject_SetAttrString(module, def->ml_name, function.get()) < 0)
+            return false;
+    }
+    return true;
+}
+
+bool init_module(PyObject* module)
+{
+    keep(&assertion_error, pyglue::get_builtin("AssertionError"));
+    if (!assertion_error)
+        return false;
+    keep(&_ordinex_singleton, Ref::borrow(Py_None).release());
+    PyObject* type = reinterpret_cast<PyObject*>(&ordinex_type);
+    if (!ready_ordinex_type() || PyObject_SetAttrString(module, "Ordinex", type) < 0)
+        return false;
+    if (!import_parcel_types() || !make_type_map(module))
+        return false;
+    keep(&_ordinex_singleton, PyObject_CallObject(type, nullptr));
+    if (!_ordinex_singleton || !publish_functions(module))
+        return false;
+    keep(&ordinex_module, Ref::borrow(module).release());
+    return true;
+}
+
+}  // namespace
 
 PyMODINIT_FUNC initordinex(void)
 {
-    Py_InitModule3("ordinex", nullptr, nullptr);
+    if (!pyglue::check_binary_version(module_name, PYGLUE_COMPILED_VERSION)) {
+        PYGLUE_FAIL_INIT(module_name, false);
+        return;
+    }
+    PyObject* module = Py_InitModule4(module_name, nullptr, module_doc, nullptr, PYTHON_API_VERSION);
+    if (!module || !init_module(module))
+        PYGLUE_FAIL_INIT(module_name, module != nullptr);
 }
