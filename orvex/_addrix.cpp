@@ -7,6 +7,7 @@
 
 #include "orvex/addrix_scan.h"
 #include "pyglue/errors.h"
+#include "pyglue/imports.h"
 #include "pyglue/lengths.h"
 #include "pyglue/ref.h"
 
@@ -121,6 +122,10 @@ const char module_doc[] =
 
 PyMODINIT_FUNC init_addrix(void)
 {
+    if (!pyglue::check_binary_version("orvex._addrix", PYGLUE_COMPILED_VERSION)) {
+        PYGLUE_FAIL_INIT("orvex._addrix", false);
+        return;
+    }
     PyObject* module = Py_InitModule4("_addrix", module_methods, module_doc, nullptr,
                                       PYTHON_API_VERSION);
     if (!module) {

@@ -464,6 +464,10 @@ bool init_module(PyObject* module)
 
 PyMODINIT_FUNC initdigestra(void)
 {
+    if (!pyglue::check_binary_version(module_name, PYGLUE_COMPILED_VERSION)) {
+        PYGLUE_FAIL_INIT(module_name, false);
+        return;
+    }
     PyObject* module = Py_InitModule3("digestra", nullptr, module_doc);
     if (!module || !init_module(module))
         PYGLUE_FAIL_INIT(module_name, module != nullptr);
