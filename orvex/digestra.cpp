@@ -421,40 +421,19 @@ bool add_digestra_type(PyObject* module)
     return PyModule_AddObject(module, "Digestra", type.release()) == 0;
 }
 
-template <typename VTable>
-bool bind_parcel_type(const char* class_name, size_t size, PyTypeObject*& type, VTable*& vtable)
-{
-    type = pyglue::import_type("orvex.parcel", class_name, size);
-    if (!type)
-        return false;
-    vtable = static_cast<VTable*>(pyglue::get_vtable(type));
-    return vtable != nullptr;
-}
-
-bool add_functions(PyObject* module)
-{
-    Ref name = Ref::steal(PyString_FromString(module_name));
-    if (!name)
-        return false;
-    for (PyMethodDef* def = module_methods; def->ml_name; ++def) {
-        Ref function = Ref::steal(PyCFunction_NewEx(def, nullptr, name.get()));
-        if (!function || PyModule_AddObject(module, def->ml_name, function.release()) < 0)
-            return false;
-    }
-    return true;
-}
-
 bool init_module(PyObject* module)
 {
     not_implemented_error = pyglue::get_builtin("NotImplementedError");
     if (!not_implemented_error || !add_digestra_type(module))
         return false;
-    if (!bind_parcel_type("Packer", sizeof(parcel::PackerObject), packer_type, packer_vtable) ||
-        !bind_parcel_type("Unpacker", sizeof(UnpackerObject), unpacker_type, unpacker_vtable))
+    if (!pyglue::import_type_with_vtable("orvex.parcel", "Packer", sizeof(parcel::PackerObject),
+                                         packer_type, packer_vtable) ||
+        !pyglue::import_type_with_vtable("orvex.parcel", "Unpacker", sizeof(UnpackerObject),
+                                         unpacker_type, unpacker_vtable))
         return false;
     _digestra_singleton = reinterpret_cast<DigestraObject*>(
         PyObject_CallObject(reinterpret_cast<PyObject*>(&Digestra_Type), nullptr));
-    if (!_digestra_singleton || !add_functions(module))
+    if (!_digestra_singleton || !pyglue::add_functions(module, module_methods, module_name))
         return false;
     Ref test = Ref::steal(PyDict_New());
     return test && PyModule_AddObject(module, "__test__", test.release()) == 0;

@@ -926,36 +926,6 @@ bool make_type_map(PyObject* module)
     return PyObject_SetAttr(module, type_map_name, type_map.get()) == 0;
 }
 
-bool import_parcel_types()
-{
-    keep(&packer_type, reinterpret_cast<PyObject*>(
-                           pyglue::import_type("orvex.parcel", "Packer", sizeof(parcel::PackerObject))));
-    if (!packer_type)
-        return false;
-    packer_ops = static_cast<parcel::PackerVTable*>(pyglue::get_vtable(packer_type));
-    if (!packer_ops)
-        return false;
-    keep(&unpacker_type, reinterpret_cast<PyObject*>(pyglue::import_type(
-                             "orvex.parcel", "Unpacker", sizeof(parcel::UnpackerObject))));
-    if (!unpacker_type)
-        return false;
-    reader_ops = static_cast<parcel::UnpackerVTable*>(pyglue::get_vtable(unpacker_type));
-    return reader_ops != nullptr;
-}
-
-bool publish_functions(PyObject* module)
-{
-    Ref owner = Ref::steal(PyString_FromString(module_name));
-    if (!owner)
-        return false;
-    for (PyMethodDef* def = module_methods; def->ml_name; ++def) {
-        Ref function = Ref::steal(PyCFunction_NewEx(def, nullptr, owner.get()));
-        if (!function || PyObject_SetAttrString(module, def->ml_name, function.get()) < 0)
-            return false;
-    }
-    return true;
-}
-
 bool init_module(PyObject* module)
 {
     keep(&assertion_error, pyglue::get_builtin("AssertionError"));
@@ -965,10 +935,14 @@ bool init_module(PyObject* module)
     PyObject* type = reinterpret_cast<PyObject*>(&ordinex_type);
     if (!ready_ordinex_type() || PyObject_SetAttrString(module, "Ordinex", type) < 0)
         return false;
-    if (!import_parcel_types() || !make_type_map(module))
+    if (!pyglue::import_type_with_vtable("orvex.parcel", "Packer", sizeof(parcel::PackerObject),
+                                         packer_type, packer_ops) ||
+        !pyglue::import_type_with_vtable("orvex.parcel", "Unpacker", sizeof(parcel::UnpackerObject),
+                                         unpacker_type, reader_ops) ||
+        !make_type_map(module))
         return false;
     keep(&_ordinex_singleton, PyObject_CallObject(type, nullptr));
-    if (!_ordinex_singleton || !publish_functions(module))
+    if (!_ordinex_singleton || !pyglue::add_functions(module, module_methods, module_name))
         return false;
     keep(&ordinex_module, Ref::borrow(module).release());
     return true;

@@ -6,12 +6,12 @@ import random
 import struct
 import subprocess
 import sys
-import threading
 import traceback
 import unittest
 import weakref
 
 from orvex import digestra, parcel
+from helpers import assert_type_errors, on_small_stack
 
 MULTIPLIER = 1000003
 TUPLE_SEED = 0x345678
@@ -272,13 +272,7 @@ class Failures(unittest.TestCase):
             (digestra.case_hash, (), {}, "case_hash() takes exactly one argument (0 given)"),
             (digestra.hash, (), {"a": "N"}, "hash() takes no keyword arguments"),
         ]
-        for func, args, kwds, message in cases:
-            try:
-                func(*args, **kwds)
-            except TypeError:
-                self.assertEqual(str(sys.exc_info()[1]), message)
-            else:
-                self.fail("no TypeError for %r %r" % (args, kwds))
+        assert_type_errors(self, cases)
 
     def test_non_string_argument_fails_in_the_reader(self):
         for value in [None, 7, u"N", ["N"]]:
@@ -375,18 +369,7 @@ class DeepNesting(unittest.TestCase):
         self.assertEqual(digestra.case_hash(p), digestra.hash(p.replace("ABC", "abc")))
 
     def test_a_million_levels_on_a_small_stack(self):
-        results = []
-
-        def work():
-            results.extend(digestra.hash(p) for p, _ in self.cases())
-
-        old = threading.stack_size(256 * 1024)
-        try:
-            thread = threading.Thread(target=work)
-            thread.start()
-            thread.join()
-        finally:
-            threading.stack_size(old)
+        results = on_small_stack(lambda: [digestra.hash(p) for p, _ in self.cases()], 256 * 1024)
         self.assertEqual(results, [h for _, h in self.cases()])
 
     def test_deep_failures_are_clean(self):

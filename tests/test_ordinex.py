@@ -10,7 +10,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import traceback
 import unittest
 import weakref
@@ -18,6 +17,7 @@ import weakref
 from orvex import ordinex
 from orvex import parcel
 from orvex.parcel import pack
+from helpers import assert_type_errors, on_small_stack
 
 ORDER_FUNCTIONS = [ordinex.cmp, ordinex.case_cmp]
 
@@ -144,13 +144,8 @@ class Surface(unittest.TestCase):
                 ((p, p), {"c": p}, "%s() got an unexpected keyword argument 'c'"),
                 ((p, p), {u"a": p}, "%s() keywords must be strings"),
             ]
-            for args, kwds, message in cases:
-                try:
-                    func(*args, **kwds)
-                except TypeError:
-                    self.assertEqual(str(sys.exc_info()[1]), message % name)
-                else:
-                    self.fail("%s accepted %r %r" % (name, args, kwds))
+            assert_type_errors(self, [(func, args, kwds, message % name)
+                                      for args, kwds, message in cases])
 
 
 def int_forms(n):
@@ -413,22 +408,8 @@ class Nesting(unittest.TestCase):
         self.assertEqual(self.compare_deep(), [(0, 0), (-1, -1), (1, 0)] * 2)
 
     def test_a_million_levels_on_a_small_stack(self):
-        outcome = {}
-
-        def run():
-            try:
-                outcome["results"] = self.compare_deep()
-            except Exception:
-                outcome["error"] = sys.exc_info()[1]
-
-        old = threading.stack_size(64 * 1024)
-        try:
-            thread = threading.Thread(target=run)
-            thread.start()
-        finally:
-            threading.stack_size(old)
-        thread.join()
-        self.assertEqual(outcome, {"results": [(0, 0), (-1, -1), (1, 0)] * 2})
+        self.assertEqual(on_small_stack(self.compare_deep, 64 * 1024),
+                         [(0, 0), (-1, -1), (1, 0)] * 2)
 
     def test_failure_deep_down_keeps_a_short_traceback(self):
         a = deep(self.DEPTH, "tc", "\xff")

@@ -5,10 +5,10 @@ import gc
 import math
 import pickle
 import sys
-import threading
 import unittest
 
 from orvex import parcel
+from helpers import on_small_stack
 
 MAX = parcel.MAX_DEPTH
 
@@ -317,13 +317,7 @@ class Depth(unittest.TestCase):
             value = nested(MAX, make=lambda v: {"k": v})
             results.append(parcel.unpack(parcel.pack(value)) == value)
 
-        old = threading.stack_size(256 * 1024)
-        try:
-            thread = threading.Thread(target=work)
-            thread.start()
-            thread.join()
-        finally:
-            threading.stack_size(old)
+        on_small_stack(work, 256 * 1024)
         self.assertEqual(results, ["refused", "refused", True])
 
 

@@ -5,6 +5,7 @@ import unittest
 import warnings
 
 import _pyglue_probe as probe
+from helpers import assert_type_errors
 
 
 class ArgumentBinding(unittest.TestCase):
@@ -29,13 +30,7 @@ class ArgumentBinding(unittest.TestCase):
             (probe.bind, (1, 2), {"d": 1}, "bind() got an unexpected keyword argument 'd'"),
             (probe.bind_exact, (1, 2), {u"b": 1}, "bind_exact() keywords must be strings"),
         ]
-        for func, args, kwds, message in cases:
-            try:
-                func(*args, **kwds)
-            except TypeError:
-                self.assertEqual(str(sys.exc_info()[1]), message)
-            else:
-                self.fail("no TypeError for %r %r" % (args, kwds))
+        assert_type_errors(self, cases)
 
     def test_exact_type_check_lets_none_through(self):
         self.assertTrue(probe.type_test("abc", "data"))

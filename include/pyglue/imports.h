@@ -40,6 +40,39 @@ inline void* get_vtable(PyTypeObject* type)
     return table;
 }
 
+// import_type and get_vtable together: on success `type` holds the type (a
+// reference kept for the process, replacing any earlier one) and `table` its
+// operation table.
+template <typename Table>
+inline bool import_type_with_vtable(const char* module_name, const char* class_name, size_t size,
+                                    PyTypeObject*& type, Table*& table)
+{
+    Ref fresh = Ref::steal(reinterpret_cast<PyObject*>(import_type(module_name, class_name, size)));
+    if (!fresh)
+        return false;
+    table = static_cast<Table*>(get_vtable(reinterpret_cast<PyTypeObject*>(fresh.get())));
+    if (!table)
+        return false;
+    Ref old = Ref::steal(reinterpret_cast<PyObject*>(type));
+    type = reinterpret_cast<PyTypeObject*>(fresh.release());
+    return true;
+}
+
+// Binds each function of `methods` as a module attribute whose __module__ is
+// `owner` (the dotted module name).
+inline bool add_functions(PyObject* module, PyMethodDef* methods, const char* owner)
+{
+    Ref name = Ref::steal(PyString_FromString(owner));
+    if (!name)
+        return false;
+    for (PyMethodDef* def = methods; def->ml_name; ++def) {
+        Ref function = Ref::steal(PyCFunction_NewEx(def, nullptr, name.get()));
+        if (!function || PyObject_SetAttrString(module, def->ml_name, function.get()) < 0)
+            return false;
+    }
+    return true;
+}
+
 // Publishes `table` in the (readied) type's dict for other native modules.
 inline bool set_vtable(PyTypeObject* type, void* table)
 {
