@@ -12,6 +12,7 @@
 #include <string>
 
 #include "embedded_python.h"
+#include "fuzz_support.h"
 #include "orvex/addrix_scan.h"
 #include "pyglue/ref.h"
 
@@ -25,14 +26,6 @@ struct Target {
     PyObject* parse_rcpt_to;
     PyObject* unescape_local_part;
 };
-
-[[noreturn]] void finding(const char* what)
-{
-    std::fprintf(stderr, "addrix_parse: %s\n", what);
-    if (PyErr_Occurred())
-        PyErr_Print();
-    std::abort();
-}
 
 void require(bool ok, const char* what)
 {

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "embedded_python.h"
+#include "fuzz_support.h"
 #include "pyglue/ref.h"
 
 using pyglue::Ref;
@@ -21,27 +22,19 @@ namespace {
 PyObject* impl;
 PyObject* openssl_error;
 
-[[noreturn]] void fail(const char* what)
-{
-    if (PyErr_Occurred())
-        PyErr_Print();
-    std::fprintf(stderr, "cipherel_roundtrip: %s\n", what);
-    std::abort();
-}
-
 bool setup()
 {
     ensure_python();
     // The core writes a line to stdout for every refused input; the fuzzer
     // reports on stderr.
     if (!std::freopen("/dev/null", "w", stdout))
-        fail("cannot silence stdout");
+        finding("cannot silence stdout");
     Ref module = Ref::steal(PyImport_ImportModule("cipherel"));
     Ref cls = Ref::steal(module ? PyObject_GetAttrString(module.get(), "EncryptionImpl") : nullptr);
     impl = cls ? PyObject_CallObject(cls.get(), nullptr) : nullptr;
     openssl_error = module ? PyObject_GetAttrString(module.get(), "OpenSSLError") : nullptr;
     if (!impl || !openssl_error)
-        fail("cannot import cipherel");
+        finding("cannot import cipherel");
     return true;
 }
 
@@ -61,17 +54,17 @@ Ref call(const char* method, PyObject* first, PyObject* second = nullptr)
 void expect_equal(const Ref& got, PyObject* expected, const char* what)
 {
     if (!got)
-        fail(what);
+        finding(what);
     if (PyString_GET_SIZE(got.get()) != PyString_GET_SIZE(expected) ||
         std::memcmp(PyString_AS_STRING(got.get()), PyString_AS_STRING(expected),
                     PyString_GET_SIZE(expected)) != 0)
-        fail(what);
+        finding(what);
 }
 
 void expect_error(const Ref& got, PyObject* type, const char* what)
 {
     if (got || !PyErr_ExceptionMatches(type))
-        fail(what);
+        finding(what);
     PyErr_Clear();
 }
 
@@ -82,7 +75,7 @@ void check_pad(PyObject* plain, int block_size)
     if (block_size == 0)
         return expect_error(padded, PyExc_ZeroDivisionError, "pad with block size 0");
     if (!padded)
-        fail("pad");
+        finding("pad");
     expect_equal(call("unpad", padded.get()), plain, "unpad(pad(x, n)) != x");
 }
 
@@ -90,10 +83,10 @@ void check_cipher(PyObject* plain, PyObject* key, PyObject* core_key)
 {
     Ref padded = call("pad", plain);
     if (!padded)
-        fail("pad");
+        finding("pad");
     Ref cipher = call("encrypt", padded.get(), key);
     if (!cipher || PyString_GET_SIZE(cipher.get()) != PyString_GET_SIZE(padded.get()))
-        fail("encrypt of padded data");
+        finding("encrypt of padded data");
     Ref decrypted = call("decrypt", cipher.get(), core_key);
     expect_equal(decrypted, padded.get(), "decrypt(encrypt(x)) != x");
     expect_equal(call("unpad", decrypted.get()), plain, "unpad after decrypt");
@@ -102,7 +95,7 @@ void check_cipher(PyObject* plain, PyObject* key, PyObject* core_key)
     if (PyString_GET_SIZE(plain) % 16 != 0)
         expect_error(raw, openssl_error, "encrypt of partial blocks must fail");
     else if (!raw || PyString_GET_SIZE(raw.get()) != PyString_GET_SIZE(plain))
-        fail("encrypt of whole blocks");
+        finding("encrypt of whole blocks");
 }
 
 }  // namespace
@@ -121,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Ref core_key = bytes(key_text, core_len);
     Ref plain = bytes(key_text + key_len, size - 2 - key_len);
     if (!key || !core_key || !plain)
-        fail("cannot build strings");
+        finding("cannot build strings");
     check_pad(plain.get(), data[1]);
     check_cipher(plain.get(), key.get(), core_key.get());
     return 0;

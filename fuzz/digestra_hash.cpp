@@ -10,6 +10,7 @@
 #include <limits>
 
 #include "embedded_python.h"
+#include "fuzz_support.h"
 #include "orvex/digestra.h"
 #include "pyglue/imports.h"
 #include "pyglue/ref.h"
@@ -26,32 +27,15 @@ struct Target {
     digestra::DigestraObject* hasher;
 };
 
-[[noreturn]] void finding(const char* what)
-{
-    std::fprintf(stderr, "digestra_hash: %s\n", what);
-    if (PyErr_Occurred())
-        PyErr_Print();
-    std::abort();
-}
-
-PyObject* attribute(const char* module_name, const char* name)
-{
-    Ref module = Ref::steal(PyImport_ImportModule(module_name));
-    PyObject* found = module ? PyObject_GetAttrString(module.get(), name) : nullptr;
-    if (!found)
-        finding("cannot set up the modules");
-    return found;
-}
-
 const Target& target()
 {
     static const Target t = [] {
         ensure_python();
         Target made;
-        made.hash = attribute("orvex.digestra", "hash");
-        made.case_hash = attribute("orvex.digestra", "case_hash");
-        made.unpack_error = attribute("orvex.parcel", "UnpackError");
-        PyObject* type = attribute("orvex.digestra", "Digestra");
+        made.hash = module_attribute("orvex.digestra", "hash");
+        made.case_hash = module_attribute("orvex.digestra", "case_hash");
+        made.unpack_error = module_attribute("orvex.parcel", "UnpackError");
+        PyObject* type = module_attribute("orvex.digestra", "Digestra");
         made.table = static_cast<digestra::DigestraVTable*>(
             pyglue::get_vtable(reinterpret_cast<PyTypeObject*>(type)));
         made.hasher = reinterpret_cast<digestra::DigestraObject*>(PyObject_CallObject(type, nullptr));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "embedded_python.h"
+#include "fuzz_support.h"
 #include "orvex/ordinex.h"
 #include "pyglue/imports.h"
 #include "pyglue/ref.h"
@@ -33,36 +34,19 @@ struct Harness {
     ordinex::OrdinexObject* instance;
 };
 
-[[noreturn]] void die(const char* what)
-{
-    std::fprintf(stderr, "ordinex_cmp: %s\n", what);
-    if (PyErr_Occurred())
-        PyErr_Print();
-    std::abort();
-}
-
-PyObject* attr(const char* module_name, const char* name)
-{
-    Ref module = Ref::steal(PyImport_ImportModule(module_name));
-    PyObject* found = module ? PyObject_GetAttrString(module.get(), name) : nullptr;
-    if (!found)
-        die(name);
-    return found;
-}
-
 Harness make_harness()
 {
     ensure_python();
     Harness h;
-    h.cmp = attr("orvex.ordinex", "cmp");
-    h.case_cmp = attr("orvex.ordinex", "case_cmp");
-    h.unpack_error = attr("orvex.parcel", "UnpackError");
-    Ref type = Ref::steal(attr("orvex.ordinex", "Ordinex"));
+    h.cmp = module_attribute("orvex.ordinex", "cmp");
+    h.case_cmp = module_attribute("orvex.ordinex", "case_cmp");
+    h.unpack_error = module_attribute("orvex.parcel", "UnpackError");
+    Ref type = Ref::steal(module_attribute("orvex.ordinex", "Ordinex"));
     h.table = static_cast<ordinex::OrdinexVTable*>(
         pyglue::get_vtable(reinterpret_cast<PyTypeObject*>(type.get())));
     h.instance = reinterpret_cast<ordinex::OrdinexObject*>(PyObject_CallObject(type.get(), nullptr));
     if (!h.table || !h.instance)
-        die("Ordinex table");
+        finding("Ordinex table");
     return h;
 }
 
@@ -88,7 +72,7 @@ bool is_recursion_guard()
 void expect_documented_failure()
 {
     if (!PyErr_Occurred())
-        die("-1 result flagged as failure without an exception");
+        finding("-1 result flagged as failure without an exception");
     PyObject* exc = PyErr_Occurred();
     bool documented = PyErr_GivenExceptionMatches(exc, harness().unpack_error) ||
                       PyErr_GivenExceptionMatches(exc, PyExc_KeyError) ||
@@ -96,7 +80,7 @@ void expect_documented_failure()
                       PyErr_GivenExceptionMatches(exc, PyExc_TypeError) ||
                       (PyErr_GivenExceptionMatches(exc, PyExc_RuntimeError) && is_recursion_guard());
     if (!documented)
-        die("undocumented exception");
+        finding("undocumented exception");
     PyErr_Clear();
 }
 
@@ -109,7 +93,7 @@ void check_call(PyObject* function, PyObject* a, PyObject* b)
     }
     long value = PyInt_Check(result.get()) ? PyInt_AS_LONG(result.get()) : 2;
     if (value < -1 || value > 1)
-        die("result outside -1..1");
+        finding("result outside -1..1");
 }
 
 void check_table(const std::vector<char>& a, const std::vector<char>& b, int case_sensitive)
@@ -120,7 +104,7 @@ void check_table(const std::vector<char>& a, const std::vector<char>& b, int cas
     if (result == -1 && PyErr_Occurred())
         expect_documented_failure();
     else if (result < -1 || result > 1)
-        die("table result outside -1..1");
+        finding("table result outside -1..1");
 }
 
 }  // namespace
@@ -142,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Ref a_str = Ref::steal(PyString_FromStringAndSize(a_bytes, a_len));
     Ref b_str = Ref::steal(PyString_FromStringAndSize(a_bytes + a_len, rest - a_len));
     if (!a_str || !b_str)
-        die("parcel strings");
+        finding("parcel strings");
     check_call(h.cmp, a_str.get(), b_str.get());
     check_call(h.case_cmp, a_str.get(), b_str.get());
     check_table(a, b, 1);

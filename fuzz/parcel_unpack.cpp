@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "embedded_python.h"
+#include "fuzz_support.h"
 #include "pyglue/ref.h"
 
 using pyglue::Ref;
@@ -19,13 +20,6 @@ namespace {
 PyObject* pack;
 PyObject* unpack;
 PyObject* unpack_error;
-
-[[noreturn]] void finding(const char* what)
-{
-    fprintf(stderr, "finding: %s\n", what);
-    PyErr_Print();
-    abort();
-}
 
 void set_up()
 {
