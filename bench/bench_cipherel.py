@@ -69,6 +69,12 @@ def throughput(direction, ours, faults, native):
     core_name = "Py%s/%%d" % direction.capitalize()
     core = native[core_name % large] - native[core_name % small]
     module = ours[large] - ours[small]
+    if min(raw, core, module) <= 0:
+        # The derivation's jitter (hundreds of microseconds) can exceed the
+        # AES work of a decryption; no throughput can be told then.
+        sys.stdout.write("    throughput at %s: lost in the key derivation's noise; run again "
+                         "on a quiet machine\n" % label(large))
+        return None
     sys.stdout.write("    throughput at %s: module %.0f MB/s (%.0f page faults per call), "
                      "core alone %.0f MB/s, raw EVP %.0f MB/s\n"
                      "    ratio module %5.2fx, core alone %5.2fx\n"
