@@ -1,0 +1,55 @@
+"""Which bytes fold under case_cmp depends on the C library's current locale;
+digestra's case_hash folds A-Z only, whatever the locale. Checked in a child
+interpreter running a Latin-1 locale built here with localedef."""
+import atexit
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+LOCALE = "de_DE.ISO-8859-1"
+_locale_dir = []
+
+
+def locale_dir():
+    """A directory holding LOCALE, built once per process."""
+    if not _locale_dir:
+        path = tempfile.mkdtemp()
+        atexit.register(shutil.rmtree, path, True)
+        subprocess.check_call(["localedef", "-i", "de_DE", "-f", "ISO-8859-1",
+                               os.path.join(path, LOCALE)])
+        _locale_dir.append(path)
+    return _locale_dir[0]
+
+
+CHILD = r"""
+import locale
+from orvex import digestra, ordinex, parcel
+pk = parcel.pack
+def results():
+    return (ordinex.case_cmp(pk("\xc4"), pk("\xe4")), ordinex.strcasecmp("\xc4", "\xe4"),
+            ordinex.cmp(pk("\xc4"), pk("\xe4")), ordinex.case_cmp(pk(("\xc4b",)), pk(("\xe4B",))),
+            digestra.case_hash(pk("\xc4")) == digestra.hash(pk("\xc4")))
+print results()
+locale.setlocale(locale.LC_CTYPE, %r)
+print results()
+""" % LOCALE
+
+
+class LocaleFolding(unittest.TestCase):
+    def test_case_cmp_follows_the_locale_and_case_hash_does_not(self):
+        env = dict(os.environ, LOCPATH=locale_dir())
+        child = subprocess.Popen([sys.executable, "-c", CHILD], env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = child.communicate()
+        self.assertEqual(child.returncode, 0, err)
+        # Under the C locale only ASCII folds; under Latin-1, A-umlaut (0xC4)
+        # folds to a-umlaut (0xE4) for case_cmp and strcasecmp, at any depth,
+        # while cmp stays byte for byte and case_hash leaves the byte alone.
+        self.assertEqual(out.splitlines(), ["(-1, -1, -1, -1, True)", "(0, 0, -1, 0, True)"])
+
+
+if __name__ == "__main__":
+    unittest.main()
