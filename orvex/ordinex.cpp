@@ -819,28 +819,28 @@ bool bind_pair(const char* func, PyObject* args, PyObject* kwds, PyObject** ab)
     return pyglue::bind_args(func, args, kwds, arg_names, 2, 2, ab);
 }
 
-PyObject* module_cmp(PyObject*, PyObject* args, PyObject* kwds)
+// cmp and case_cmp: the shared comparer with the case flag each stands for.
+PyObject* compare_with(const char* func, const char* qualname, int case_sensitive, PyObject* args,
+                       PyObject* kwds)
 {
     PyObject* ab[2];
-    if (!bind_pair("cmp", args, kwds, ab))
-        return PYGLUE_TRACE("orvex.ordinex.cmp"), nullptr;
+    if (!bind_pair(func, args, kwds, ab))
+        return PYGLUE_TRACE(qualname), nullptr;
     auto* self = reinterpret_cast<OrdinexObject*>(_ordinex_singleton);
-    int result = cmp(self, ab[0], ab[1], 1);
+    int result = cmp(self, ab[0], ab[1], case_sensitive);
     if (failed(result))
-        return PYGLUE_TRACE("orvex.ordinex.cmp"), nullptr;
+        return PYGLUE_TRACE(qualname), nullptr;
     return PyInt_FromLong(result);
+}
+
+PyObject* module_cmp(PyObject*, PyObject* args, PyObject* kwds)
+{
+    return compare_with("cmp", "orvex.ordinex.cmp", 1, args, kwds);
 }
 
 PyObject* module_case_cmp(PyObject*, PyObject* args, PyObject* kwds)
 {
-    PyObject* ab[2];
-    if (!bind_pair("case_cmp", args, kwds, ab))
-        return PYGLUE_TRACE("orvex.ordinex.case_cmp"), nullptr;
-    auto* self = reinterpret_cast<OrdinexObject*>(_ordinex_singleton);
-    int result = cmp(self, ab[0], ab[1], 0);
-    if (failed(result))
-        return PYGLUE_TRACE("orvex.ordinex.case_cmp"), nullptr;
-    return PyInt_FromLong(result);
+    return compare_with("case_cmp", "orvex.ordinex.case_cmp", 0, args, kwds);
 }
 
 // A length that does not fit a C int is refused: narrowed, it would turn
