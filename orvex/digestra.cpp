@@ -5,14 +5,13 @@
 #include <Python.h>
 
 #include <cstdint>
-#include <new>
-#include <vector>
 
 #include "orvex/digestra.h"
 #include "orvex/parcel.h"
 #include "pyglue/errors.h"
 #include "pyglue/imports.h"
 #include "pyglue/ref.h"
+#include "pyglue/stack.h"
 #include "pyglue/traceback.h"
 
 using digestra::DigestraObject;
@@ -195,7 +194,7 @@ inline int take_value(DigestraObject* self, UnpackerObject* a, int* t_len)
 // any thread, with the results of hashing each tuple's elements in turn.
 int hash_elements(DigestraObject* self, UnpackerObject* a, int t_len)
 {
-    std::vector<Frame> outer;  // enclosing tuples, innermost last
+    pyglue::Stack<Frame> outer;  // enclosing tuples, innermost last
     Frame current{tuple_seed, t_len, t_len};
     for (;;) {
         int inner_len;
@@ -203,12 +202,8 @@ int hash_elements(DigestraObject* self, UnpackerObject* a, int t_len)
         if (h == -1)
             return -1;
         if (inner_len > 0) {
-            try {
-                outer.push_back(current);
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
+            if (!outer.push(current))
                 return fail_value();
-            }
             current = Frame{tuple_seed, inner_len, inner_len};
             continue;
         }
@@ -218,8 +213,8 @@ int hash_elements(DigestraObject* self, UnpackerObject* a, int t_len)
             h = tuple_result(current.x, current.t_len);
             if (outer.empty())
                 return h;
-            current = outer.back();
-            outer.pop_back();
+            current = outer.top();
+            outer.pop();
             current.x = (current.x * multiplier) ^ widen(h);
         }
     }

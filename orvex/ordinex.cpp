@@ -13,6 +13,7 @@
 #include "pyglue/imports.h"
 #include "pyglue/lengths.h"
 #include "pyglue/ref.h"
+#include "pyglue/stack.h"
 #include "pyglue/traceback.h"
 
 using ordinex::OrdinexObject;
@@ -491,53 +492,8 @@ int det_sequence(const SequenceKind& kind, int t_len, char code, UnpackerObject*
     return failed(result) ? ORDINEX_FAIL(kind.det_step) : result;
 }
 
-// Frames live in place up to a typical depth and on the heap beyond it.
-class FrameStack {
-public:
-    FrameStack() = default;
-    FrameStack(const FrameStack&) = delete;
-    FrameStack& operator=(const FrameStack&) = delete;
-    ~FrameStack()
-    {
-        if (frames_ != inline_)
-            PyMem_Free(frames_);
-    }
-
-    bool push(const Frame& frame)
-    {
-        if (size_ == capacity_ && !grow())
-            return false;
-        frames_[size_++] = frame;
-        return true;
-    }
-    void pop() { --size_; }
-    bool empty() const { return size_ == 0; }
-    const Frame& top() const { return frames_[size_ - 1]; }
-    const Frame& bottom() const { return frames_[0]; }
-
-private:
-    bool grow()
-    {
-        size_t capacity = capacity_ * 2;
-        void* fresh = frames_ == inline_ ? PyMem_Malloc(capacity * sizeof(Frame))
-                                         : PyMem_Realloc(frames_, capacity * sizeof(Frame));
-        if (!fresh) {
-            PyErr_NoMemory();
-            return false;
-        }
-        if (frames_ == inline_)
-            std::memcpy(fresh, inline_, sizeof inline_);
-        frames_ = static_cast<Frame*>(fresh);
-        capacity_ = capacity;
-        return true;
-    }
-
-    static constexpr size_t inline_frames = 32;
-    Frame inline_[inline_frames];
-    Frame* frames_ = inline_;
-    size_t size_ = 0;
-    size_t capacity_ = inline_frames;
-};
+// Frames of the sequences around the one being compared.
+using FrameStack = pyglue::Stack<Frame>;
 
 // Stage 1 for the next pair of values: reads a's code and payload and hands
 // over to the _det_* step of its kind. b's code is taken here once (None

@@ -14,6 +14,7 @@
 #include "pyglue/imports.h"
 #include "pyglue/lengths.h"
 #include "pyglue/ref.h"
+#include "pyglue/stack.h"
 
 using parcel::PackerObject;
 using parcel::PackerVTable;
@@ -164,49 +165,41 @@ public:
     OpenStack& operator=(const OpenStack&) = delete;
     ~OpenStack()
     {
-        while (depth_ > 0)
-            levels_[--depth_].clear();
-        PyMem_Free(levels_);
+        while (!levels_.empty())
+            close();
     }
 
-    int depth() const { return depth_; }
-    Level& top() { return levels_[depth_ - 1]; }
+    int depth() const { return static_cast<int>(levels_.size()); }
+    Level& top() { return levels_.top(); }
 
     // Takes over the level's references, also when it fails.
     bool push(Level level)
     {
-        if (depth_ == capacity_) {
-            int capacity = capacity_ ? 2 * capacity_ : 8;
-            void* grown = PyMem_Realloc(levels_, capacity * sizeof(Level));
-            if (!grown) {
-                level.clear();
-                PyErr_NoMemory();
-                return false;
-            }
-            levels_ = static_cast<Level*>(grown);
-            capacity_ = capacity;
-        }
-        levels_[depth_++] = level;
-        return true;
+        if (levels_.push(level))
+            return true;
+        level.clear();
+        return false;
     }
 
     // Drops the innermost level.
-    void close() { levels_[--depth_].clear(); }
+    void close()
+    {
+        levels_.top().clear();
+        levels_.pop();
+    }
 
     // Closes the innermost level and hands over its container.
     PyObject* pop()
     {
-        Level& level = levels_[--depth_];
+        Level& level = levels_.top();
         PyObject* container = level.container;
         level.container = nullptr;
-        level.clear();
+        close();
         return container;
     }
 
 private:
-    Level* levels_ = nullptr;
-    int depth_ = 0;
-    int capacity_ = 0;
+    pyglue::Stack<Level, 8> levels_;
 };
 
 // A container being filled by the loader.
