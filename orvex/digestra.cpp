@@ -17,6 +17,7 @@
 using digestra::DigestraObject;
 using digestra::DigestraVTable;
 using parcel::UnpackerObject;
+using pyglue::keep;
 using pyglue::Ref;
 
 namespace {
@@ -418,17 +419,17 @@ bool add_digestra_type(PyObject* module)
 
 bool init_module(PyObject* module)
 {
-    not_implemented_error = pyglue::get_builtin("NotImplementedError");
-    if (!not_implemented_error || !add_digestra_type(module))
+    if (!keep(&not_implemented_error, pyglue::get_builtin("NotImplementedError")) ||
+        !add_digestra_type(module))
         return false;
     if (!pyglue::import_type_with_vtable("orvex.parcel", "Packer", sizeof(parcel::PackerObject),
                                          packer_type, packer_vtable) ||
         !pyglue::import_type_with_vtable("orvex.parcel", "Unpacker", sizeof(UnpackerObject),
                                          unpacker_type, unpacker_vtable))
         return false;
-    _digestra_singleton = reinterpret_cast<DigestraObject*>(
-        PyObject_CallObject(reinterpret_cast<PyObject*>(&Digestra_Type), nullptr));
-    if (!_digestra_singleton || !pyglue::add_functions(module, module_methods, module_name))
+    if (!keep(&_digestra_singleton,
+              PyObject_CallObject(reinterpret_cast<PyObject*>(&Digestra_Type), nullptr)) ||
+        !pyglue::add_functions(module, module_methods, module_name))
         return false;
     Ref test = Ref::steal(PyDict_New());
     return test && PyModule_AddObject(module, "__test__", test.release()) == 0;

@@ -19,6 +19,7 @@
 using ordinex::OrdinexObject;
 using ordinex::OrdinexVTable;
 using parcel::UnpackerObject;
+using pyglue::keep;
 using pyglue::Ref;
 
 namespace {
@@ -840,18 +841,6 @@ PyMethodDef module_methods[] = {
 
 // Replaces an object kept for the interpreter's life (a retried import
 // replaces what the failed one left).
-void keep(PyObject** slot, PyObject* fresh)
-{
-    Ref old = Ref::steal(*slot);
-    *slot = fresh;
-}
-
-template <typename T>
-void keep(T** slot, PyObject* fresh)
-{
-    keep(reinterpret_cast<PyObject**>(slot), fresh);
-}
-
 struct TypeMapEntry {
     const char* code;
     const char* name;
@@ -866,13 +855,14 @@ const TypeMapEntry type_map_entries[] = {
 
 bool make_type_map(PyObject* module)
 {
-    keep(&type_map_name, PyString_InternFromString("_type_map"));
-    keep(&name_str, PyString_InternFromString("str"));
-    keep(&name_tuple, PyString_InternFromString("tuple"));
-    keep(&name_list, PyString_InternFromString("list"));
-    keep(&name_dict, PyString_InternFromString("dict"));
+    if (!keep(&type_map_name, PyString_InternFromString("_type_map")) ||
+        !keep(&name_str, PyString_InternFromString("str")) ||
+        !keep(&name_tuple, PyString_InternFromString("tuple")) ||
+        !keep(&name_list, PyString_InternFromString("list")) ||
+        !keep(&name_dict, PyString_InternFromString("dict")))
+        return false;
     Ref type_map = Ref::steal(PyDict_New());
-    if (!type_map_name || !name_str || !name_tuple || !name_list || !name_dict || !type_map)
+    if (!type_map)
         return false;
     for (const TypeMapEntry& entry : type_map_entries) {
         Ref name = Ref::steal(PyString_InternFromString(entry.name));
@@ -884,10 +874,12 @@ bool make_type_map(PyObject* module)
 
 bool init_module(PyObject* module)
 {
-    keep(&assertion_error, pyglue::get_builtin("AssertionError"));
-    if (!assertion_error)
+    if (!keep(&assertion_error, pyglue::get_builtin("AssertionError")))
         return false;
-    keep(&_ordinex_singleton, Ref::borrow(Py_None).release());
+    // None until the first import makes the instance; a later import replaces
+    // the instance only once it has made a new one.
+    if (!_ordinex_singleton)
+        _ordinex_singleton = Ref::borrow(Py_None).release();
     PyObject* type = reinterpret_cast<PyObject*>(&ordinex_type);
     if (!ready_ordinex_type() || PyObject_SetAttrString(module, "Ordinex", type) < 0)
         return false;
@@ -897,11 +889,10 @@ bool init_module(PyObject* module)
                                          unpacker_type, reader_ops) ||
         !make_type_map(module))
         return false;
-    keep(&_ordinex_singleton, PyObject_CallObject(type, nullptr));
-    if (!_ordinex_singleton || !pyglue::add_functions(module, module_methods, module_name))
+    if (!keep(&_ordinex_singleton, PyObject_CallObject(type, nullptr)) ||
+        !pyglue::add_functions(module, module_methods, module_name))
         return false;
-    keep(&ordinex_module, Ref::borrow(module).release());
-    return true;
+    return keep(&ordinex_module, Ref::borrow(module).release());
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "pyglue/ref.h"
 #include "pyglue/traceback.h"
 
+using pyglue::keep;
 using pyglue::Ref;
 
 namespace {
@@ -34,23 +35,6 @@ PyObject* key_gen_failed_args;
 PyObject* openssl_error_name;
 PyObject* b64encode_name;
 PyObject* b64decode_name;
-
-// Stores a new reference in one of the slots above; a retried import after a
-// failed one replaces what the first attempt left.
-bool keep(PyObject** slot, PyObject* obj)
-{
-    if (!obj)
-        return false;
-    PyObject* old = *slot;
-    *slot = obj;
-    Py_XDECREF(old);
-    return true;
-}
-
-struct FreeBuffer {
-    void operator()(unsigned char* buffer) const { std::free(buffer); }
-};
-using CoreResult = std::unique_ptr<unsigned char, FreeBuffer>;
 
 PyObject* none_has_no_len()
 {
@@ -97,7 +81,7 @@ PyObject* call_core(const CipherMethod& method, PyObject* text, PyObject* key_da
     if (!key)
         return nullptr;
     int size = *length;
-    CoreResult out(
+    py_encrypt_buffer out(
         method.core(reinterpret_cast<const unsigned char*>(PyString_AS_STRING(text)), key, &size));
     if (!out) {
         raise_openssl_error(*method.failed_args);
@@ -159,7 +143,7 @@ PyObject* EncryptionImpl_decode(PyObject*, PyObject* input_text)
 
 PyObject* EncryptionImpl_key_gen(PyObject*, PyObject*)
 {
-    CoreResult key(py_key_gen());
+    py_encrypt_buffer key(py_key_gen());
     PyObject* result = nullptr;
     if (!key)
         raise_openssl_error(key_gen_failed_args);

@@ -41,8 +41,7 @@ inline void* get_vtable(PyTypeObject* type)
 }
 
 // import_type and get_vtable together: on success `type` holds the type (a
-// reference kept for the process, replacing any earlier one) and `table` its
-// operation table.
+// reference kept for the process, see keep) and `table` its operation table.
 template <typename Table>
 inline bool import_type_with_vtable(const char* module_name, const char* class_name, size_t size,
                                     PyTypeObject*& type, Table*& table)
@@ -50,12 +49,11 @@ inline bool import_type_with_vtable(const char* module_name, const char* class_n
     Ref fresh = Ref::steal(reinterpret_cast<PyObject*>(import_type(module_name, class_name, size)));
     if (!fresh)
         return false;
-    table = static_cast<Table*>(get_vtable(reinterpret_cast<PyTypeObject*>(fresh.get())));
-    if (!table)
+    Table* found = static_cast<Table*>(get_vtable(reinterpret_cast<PyTypeObject*>(fresh.get())));
+    if (!found)
         return false;
-    Ref old = Ref::steal(reinterpret_cast<PyObject*>(type));
-    type = reinterpret_cast<PyTypeObject*>(fresh.release());
-    return true;
+    table = found;
+    return keep(&type, fresh.release());
 }
 
 // Binds each function of `methods` as a module attribute whose __module__ is

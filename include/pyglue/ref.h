@@ -54,4 +54,18 @@ private:
     PyObject* obj_;
 };
 
+// Stores a new reference in a slot that lives as long as the process (what a
+// module makes at import). A null `fresh`, the result of a failed call, leaves
+// the slot as it was, so that the functions of an earlier successful import
+// keep working when a retried import fails. Returns whether it was stored.
+template <typename T>
+inline bool keep(T** slot, PyObject* fresh)
+{
+    if (!fresh)
+        return false;
+    Ref old = Ref::steal(reinterpret_cast<PyObject*>(*slot));
+    *slot = reinterpret_cast<T*>(fresh);
+    return true;
+}
+
 }  // namespace pyglue

@@ -21,20 +21,15 @@ const int SALT_LEN = 8;
 // reentrant, which holds because every caller runs under the interpreter lock.
 unsigned char my_blob[HARD_KEY_LEN];
 
-struct FreeBuffer {
-    void operator()(unsigned char* buffer) const { std::free(buffer); }
-};
-using Buffer = std::unique_ptr<unsigned char, FreeBuffer>;
-
 struct FreeContext {
     void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
 };
 using Context = std::unique_ptr<EVP_CIPHER_CTX, FreeContext>;
 
-Buffer zeroed_buffer(int size)
+py_encrypt_buffer zeroed_buffer(int size)
 {
     // calloc(0) may answer null; one byte keeps an empty result apart from a failure.
-    return Buffer(static_cast<unsigned char*>(std::calloc(size > 0 ? size : 1, 1)));
+    return py_encrypt_buffer(static_cast<unsigned char*>(std::calloc(size > 0 ? size : 1, 1)));
 }
 
 // Each failure is one line on stdout, flushed so that it lands in order with
@@ -146,7 +141,7 @@ unsigned char* run_cipher(const CipherSteps& steps, const unsigned char* in, con
     if (!ctx)
         return fail("ERROR in EVP_CIPHER_CTX_new ");
     int out_len = *in_len + steps.room;
-    Buffer out = zeroed_buffer(out_len);
+    py_encrypt_buffer out = zeroed_buffer(out_len);
     if (!out)
         return fail("ERROR in calloc ");
     if (!steps.init(ctx.get(), EVP_aes_256_cbc(), nullptr, key, iv))
@@ -183,7 +178,7 @@ extern "C" unsigned char* py_key_gen(void)
     // predictable key as if all were well.
     if (RAND_bytes(data, KEY_DATA_LEN) != 1 || RAND_bytes(salt, SALT_LEN) != 1)
         return fail("ERROR in RAND_bytes ");
-    Buffer key = zeroed_buffer(KEY_SIZE + 1);
+    py_encrypt_buffer key = zeroed_buffer(KEY_SIZE + 1);
     if (!key)
         return fail("ERROR in calloc ");
     unsigned char iv[BLOCK_SIZE];

@@ -31,6 +31,15 @@ unsigned char* py_key_gen(void);
 
 #ifdef __cplusplus
 }
+
+#include <cstdlib>
+#include <memory>
+
+/* Owns a buffer the core returned, releasing it with free(). */
+struct py_encrypt_free {
+    void operator()(unsigned char* buffer) const { std::free(buffer); }
+};
+using py_encrypt_buffer = std::unique_ptr<unsigned char, py_encrypt_free>;
 #endif
 
 #endif

@@ -38,11 +38,6 @@ Bytes pattern(size_t n)
 const Bytes kSalt = from_hex("5c27e1930b7ac436");
 const Bytes kMaterial = from_hex("4fa219d7638e25f0b43a6dc1589b07e6");
 
-struct FreeBuffer {
-    void operator()(unsigned char* buffer) const { std::free(buffer); }
-};
-using CoreResult = std::unique_ptr<unsigned char, FreeBuffer>;
-
 struct CoreCall {
     bool ok;
     Bytes out;
@@ -53,7 +48,7 @@ CoreCall run_core(unsigned char* (*core)(const unsigned char*, const char*, int*
                   const std::string& key)
 {
     int len = static_cast<int>(in.size());
-    CoreResult result(core(in.data(), key.c_str(), &len));
+    py_encrypt_buffer result(core(in.data(), key.c_str(), &len));
     if (!result)
         return {false, {}, len};
     return {true, Bytes(result.get(), result.get() + len), len};
@@ -209,8 +204,8 @@ TEST(Cipher, FailuresWriteOneLineAndLeaveTheLengthAlone)
 
 TEST(KeyGen, GivesDistinct32ByteKeysEndedByAZero)
 {
-    CoreResult first(py_key_gen());
-    CoreResult second(py_key_gen());
+    py_encrypt_buffer first(py_key_gen());
+    py_encrypt_buffer second(py_key_gen());
     ASSERT_TRUE(first && second);
     EXPECT_EQ(first.get()[32], 0);
     EXPECT_EQ(second.get()[32], 0);
@@ -257,11 +252,11 @@ TEST(KeyGen, FailingRandomSourceGivesNoKey)
         SCOPED_TRACE(failing_call);
         FailingRandom random(failing_call);
         testing::internal::CaptureStdout();
-        CoreResult key(py_key_gen());
+        py_encrypt_buffer key(py_key_gen());
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR in RAND_bytes \n");
         EXPECT_FALSE(key);
     }
-    CoreResult key(py_key_gen());
+    py_encrypt_buffer key(py_key_gen());
     EXPECT_TRUE(key);
 }
 
