@@ -1,4 +1,5 @@
 """Pieces the module suites share."""
+import gc
 import sys
 import threading
 
@@ -37,3 +38,8 @@ def assert_type_errors(test, cases):
             test.assertEqual(str(sys.exc_info()[1]), message)
         else:
             test.fail("%s accepted %r %r" % (func.__name__, args, kwds))
+
+
+def is_tracked(obj):
+    """Whether the collector tracks obj (gc.is_tracked, which 2.6 lacks)."""
+    return any(tracked is obj for tracked in gc.get_objects())

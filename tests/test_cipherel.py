@@ -272,6 +272,10 @@ class ArgumentErrors(unittest.TestCase):
 
     def test_none_passes_the_check_and_fails_later(self):
         no_len = "object of type 'NoneType' has no len()"
+        # unpad indexes its argument and encode hands it to base64: those
+        # failures are worded by the running interpreter, differently in 2.6.
+        unsubscriptable = str(raised(lambda: None[-1])[0])
+        not_a_buffer = str(raised(base64.b64encode, None)[0])
         b = self.BLOCK
         self.check([
             ("encrypt", (None, "k"), {}, TypeError, no_len, True),
@@ -280,8 +284,8 @@ class ArgumentErrors(unittest.TestCase):
             ("decrypt", (b, None), {}, TypeError, "expected string or Unicode object, NoneType found", True),
             ("pad", (None,), {}, TypeError, no_len, True),
             ("pad", (None, 0), {}, TypeError, no_len, True),
-            ("unpad", (None,), {}, TypeError, "'NoneType' object has no attribute '__getitem__'", True),
-            ("encode", (None,), {}, TypeError, "b2a_base64() argument 1 must be string or buffer, not None", True),
+            ("unpad", (None,), {}, TypeError, unsubscriptable, True),
+            ("encode", (None,), {}, TypeError, not_a_buffer, True),
         ])
 
     def test_counts_and_keywords(self):
@@ -409,7 +413,7 @@ import ctypes
 import cipherel
 E = cipherel.EncryptionImpl()
 data = str(bytearray("0123456789abcdef"))
-size = ctypes.c_ssize_t.from_address(id(data) + object.__basicsize__)
+size = ctypes.c_long.from_address(id(data) + object.__basicsize__)  # ob_size, a Py_ssize_t
 def attempt(method, fake):
     size.value = fake
     try:

@@ -17,7 +17,7 @@ import weakref
 from orvex import ordinex
 from orvex import parcel
 from orvex.parcel import pack
-from helpers import assert_type_errors, on_small_stack
+from helpers import assert_type_errors, is_tracked, on_small_stack
 
 ORDER_FUNCTIONS = [ordinex.cmp, ordinex.case_cmp]
 
@@ -106,7 +106,7 @@ class Surface(unittest.TestCase):
         # Arguments are ignored; every instance gets two readers of its own,
         # visible to the collector.
         for instance in [cls(), cls(1, x=2), Sub("anything")]:
-            self.assertTrue(gc.is_tracked(instance))
+            self.assertTrue(is_tracked(instance))
             readers = [r for r in gc.get_referents(instance) if type(r) is parcel.Unpacker]
             self.assertEqual(len(readers), 2)
             self.assertTrue(readers[0] is not readers[1])
