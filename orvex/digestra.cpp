@@ -174,7 +174,7 @@ inline int take_value(DigestraObject* self, UnpackerObject* a, int* t_len)
     case 't':
         return tuple_head(r->_read_short_int(a), t_len);
     case 'T':
-        return tuple_head(r->_read_int32(a), t_len);
+        return tuple_head(parcel::read_count32(a), t_len);
     case ']':
     case 'c':
     case 'C':

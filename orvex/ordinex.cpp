@@ -107,7 +107,7 @@ int read_int_value(char code, UnpackerObject* u)
     case '1': return 1;
     case 'i': return reader_ops->_read_short_int(u);
     case 'I': return reader_ops->_read_medium_int(u);
-    default: return reader_ops->_read_int32(u);
+    default: return parcel::read_count32(u);
     }
 }
 

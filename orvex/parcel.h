@@ -56,19 +56,39 @@ struct PackerObject {
     Py_ssize_t _used;
 };
 
-// Raises orvex.parcel.UnpackKeyError(code), the class taken from the module at
-// this moment; a failure to take or build it is raised instead.
-inline void raise_unpack_key_error(char code)
+// Raises orvex.parcel's exception class `name` called with `args`, the class
+// taken from the module at this moment; a failure to take or build it is
+// raised instead.
+inline void raise_parcel_error(const char* name, PyObject* args)
 {
+    if (!args)
+        return;
     pyglue::Ref module = pyglue::Ref::steal(PyImport_ImportModule("orvex.parcel"));
     if (!module)
         return;
-    pyglue::Ref cls = pyglue::Ref::steal(PyObject_GetAttrString(module.get(), "UnpackKeyError"));
-    if (!cls)
-        return;
+    pyglue::Ref cls = pyglue::Ref::steal(PyObject_GetAttrString(module.get(), name));
+    if (cls)
+        pyglue::raise_call(cls.get(), args);
+}
+
+// Raises UnpackKeyError(code), the code as a signed byte.
+inline void raise_unpack_key_error(char code)
+{
     pyglue::Ref args = pyglue::Ref::steal(Py_BuildValue("(i)", static_cast<int>(static_cast<signed char>(code))));
-    if (args)
-        pyglue::raise_call(cls.get(), args.get());
+    raise_parcel_error("UnpackKeyError", args.get());
+}
+
+// The 4-byte count of a `T`, `C` or `D` value. It is signed on the wire, and a
+// negative count is refused with the reader's own error, as unpack refuses it.
+inline int read_count32(UnpackerObject* u)
+{
+    int count = u->__pyx_vtab->_read_int32(u);
+    if (count >= 0 || PyErr_Occurred())
+        return count;
+    pyglue::Ref args = pyglue::Ref::steal(
+        Py_BuildValue("(N)", PyString_FromFormat("negative count %d at offset %d", count, u->_index - 4)));
+    raise_parcel_error("UnpackError", args.get());
+    return -1;
 }
 
 }  // namespace parcel

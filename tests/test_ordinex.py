@@ -367,8 +367,6 @@ class Sequences(unittest.TestCase):
             ("d\x01" + cut, "d\x02" + cut, -1),                 # dict counts decide unread
             ("D" + be32(3) + cut, "}", 1),
             ("i\x01junk", "i\x01", 0),                            # bytes after the value
-            ("T" + be32(-1), ")", 1),
-            ("T" + be32(-1), "T" + be32(0), -1),
         ]
         for a, b, expected in cases:
             self.assertEqual(ordinex.cmp(a, b), expected, (a, b))
@@ -458,6 +456,16 @@ class Errors(unittest.TestCase):
         self.assertEqual(ordinex.cmp("\xff", "N"), 1)
         for a in ["s\x01a", "'", ")", "t\x01N", "c\x01N", "}", "d\x01NN"]:
             self.check_raises(KeyError, a, "\xff", ("\xff",), ["orvex.ordinex._type_cmp"])
+
+    def test_negative_counts_are_refused_as_unpack_refuses_them(self):
+        cases = [("T" + be32(-1), ")", "negative count -1 at offset 1"),
+                 ("C" + be32(-2), "]", "negative count -2 at offset 1"),
+                 ("D" + be32(-2 ** 31), "}", "negative count -2147483648 at offset 1"),
+                 ("t\x01T" + be32(-1), "t\x01)", "negative count -1 at offset 3")]
+        for a, b, message in cases:
+            self.check_raises(parcel.UnpackError, a, b, (message,))
+            self.check_raises(parcel.UnpackError, b, a, (message,))
+            self.check_raises(parcel.UnpackError, a, a, (message,))
 
     def test_unreadable_parcels_fail_in_the_reader(self):
         cases = [("", "N"), ("N", ""), ("i", "i\x01"), ("i\x01", "I\x00"), ("s\x05ab", "s\x01a"),
