@@ -10,6 +10,7 @@
 #include "orvex/parcel.h"
 #include "pyglue/errors.h"
 #include "pyglue/imports.h"
+#include "pyglue/lease.h"
 #include "pyglue/ref.h"
 #include "pyglue/stack.h"
 #include "pyglue/traceback.h"
@@ -257,10 +258,17 @@ int hash_loaded(DigestraObject* self, PyObject* loaded, int case_sensitive)
     return self->__pyx_vtab->_hash(self, self->u_a);
 }
 
+PyObject* fresh_digestra();
+
+// Each entry leases its instance before it binds the reader (see digestra.h).
 int Digestra_hash(DigestraObject* self, PyObject* a, int case_sensitive)
 {
-    UnpackerObject* u = self->u_a;
-    int h = hash_loaded(self, u->__pyx_vtab->load(u, a), case_sensitive);
+    pyglue::Lease<DigestraObject> lease(self, fresh_digestra);
+    int h = -1;
+    if (lease) {
+        UnpackerObject* u = lease.get()->u_a;
+        h = hash_loaded(lease.get(), u->__pyx_vtab->load(u, a), case_sensitive);
+    }
     if (h == -1)
         PYGLUE_TRACE("orvex.digestra.Digestra.hash");
     return h;
@@ -268,8 +276,12 @@ int Digestra_hash(DigestraObject* self, PyObject* a, int case_sensitive)
 
 int Digestra_hash_c_str(DigestraObject* self, const char* a, int a_len, int case_sensitive)
 {
-    UnpackerObject* u = self->u_a;
-    int h = hash_loaded(self, u->__pyx_vtab->load_c_str(u, a, a_len), case_sensitive);
+    pyglue::Lease<DigestraObject> lease(self, fresh_digestra);
+    int h = -1;
+    if (lease) {
+        UnpackerObject* u = lease.get()->u_a;
+        h = hash_loaded(lease.get(), u->__pyx_vtab->load_c_str(u, a, a_len), case_sensitive);
+    }
     if (h == -1)
         PYGLUE_TRACE("orvex.digestra.Digestra.hash_c_str");
     return h;
@@ -367,6 +379,12 @@ PyTypeObject Digestra_Type = {
     0,                                                               // tp_version_tag
 };
 
+// A hasher of the base type for a call that found its instance busy.
+PyObject* fresh_digestra()
+{
+    return Digestra_new(&Digestra_Type, nullptr, nullptr);
+}
+
 // Module functions.
 
 PyObject* result_or_trace(int h, const char* qualname, int line)
@@ -427,9 +445,12 @@ bool init_module(PyObject* module)
         !pyglue::import_type_with_vtable("orvex.parcel", "Unpacker", sizeof(UnpackerObject),
                                          unpacker_type, unpacker_vtable))
         return false;
-    if (!keep(&_digestra_singleton,
-              PyObject_CallObject(reinterpret_cast<PyObject*>(&Digestra_Type), nullptr)) ||
-        !pyglue::add_functions(module, module_methods, module_name))
+    // Made once: an init run again mid-call must not free the instance the call uses.
+    if (!_digestra_singleton &&
+        !keep(&_digestra_singleton,
+              PyObject_CallObject(reinterpret_cast<PyObject*>(&Digestra_Type), nullptr)))
+        return false;
+    if (!pyglue::add_functions(module, module_methods, module_name))
         return false;
     Ref test = Ref::steal(PyDict_New());
     return test && PyModule_AddObject(module, "__test__", test.release()) == 0;

@@ -11,6 +11,7 @@
 #include "pyglue/args.h"
 #include "pyglue/errors.h"
 #include "pyglue/imports.h"
+#include "pyglue/lease.h"
 #include "pyglue/lengths.h"
 #include "pyglue/ref.h"
 #include "pyglue/stack.h"
@@ -107,7 +108,7 @@ int read_int_value(char code, UnpackerObject* u)
     case '1': return 1;
     case 'i': return reader_ops->_read_short_int(u);
     case 'I': return reader_ops->_read_medium_int(u);
-    default: return parcel::read_count32(u);
+    default: return reader_ops->_read_int32(u);
     }
 }
 
@@ -131,7 +132,7 @@ int read_count(char code, UnpackerObject* u)
     switch (code) {
     case ')': case ']': case '}': return 0;
     case 't': case 'c': case 'd': return reader_ops->_read_short_int(u);
-    default: return reader_ops->_read_int32(u);
+    default: return parcel::read_count32(u);
     }
 }
 
@@ -165,6 +166,9 @@ int my_strcasecmp(const char* a, int a_len, const char* b, int b_len, int case_s
 // attribute that callers may replace, so it is looked up every time.
 int _type_cmp(PyObject* a, char other_type_char)
 {
+    // The lookup can run interpreter code, a re-run init among it, which may
+    // replace the kept name that `a` points to.
+    Ref a_held = Ref::borrow(a);
     Ref key = Ref::steal(PyString_FromStringAndSize(&other_type_char, 1));
     if (!key)
         return ORDINEX_FAIL("orvex.ordinex._type_cmp");
@@ -175,7 +179,7 @@ int _type_cmp(PyObject* a, char other_type_char)
     if (!name)
         return ORDINEX_FAIL("orvex.ordinex._type_cmp");
     int result;
-    if (PyObject_Cmp(a, name.get(), &result) < 0)
+    if (PyObject_Cmp(a_held.get(), name.get(), &result) < 0)
         return ORDINEX_FAIL("orvex.ordinex._type_cmp");
     return sign(result);
 }
@@ -653,32 +657,43 @@ int _det_list(OrdinexObject* self, int t_len, UnpackerObject* a, UnpackerObject*
     return det_sequence_op(self, list_kind, t_len, a, b);
 }
 
-// Entries: bind the two readers, then compare their first values.
+// Entries: lease an instance, bind its two readers, then compare their
+// first values.
+
+PyObject* fresh_ordinex();
+
+int compare_loaded(OrdinexObject* self, PyObject* loaded_a, PyObject* loaded_b, int case_sensitive)
+{
+    Ref bound_a = Ref::steal(loaded_a);
+    Ref bound_b = Ref::steal(loaded_b);
+    if (!bound_a || !bound_b)
+        return -1;
+    self->_case_sensitive = case_sensitive;
+    return _cmp(self, self->u_a, self->u_b);
+}
 
 int cmp(OrdinexObject* self, PyObject* a, PyObject* b, int case_sensitive)
 {
-    Ref loaded = Ref::steal(reader_ops->load(self->u_a, a));
-    if (!loaded)
+    pyglue::Lease<OrdinexObject> lease(self, fresh_ordinex);
+    if (!lease)
         return ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp");
-    loaded = Ref::steal(reader_ops->load(self->u_b, b));
-    if (!loaded)
-        return ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp");
-    self->_case_sensitive = case_sensitive;
-    int result = _cmp(self, self->u_a, self->u_b);
+    OrdinexObject* o = lease.get();
+    PyObject* loaded_a = reader_ops->load(o->u_a, a);
+    PyObject* loaded_b = loaded_a ? reader_ops->load(o->u_b, b) : nullptr;
+    int result = compare_loaded(o, loaded_a, loaded_b, case_sensitive);
     return failed(result) ? ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp") : result;
 }
 
 int cmp_c_str(OrdinexObject* self, const char* a, int a_len, const char* b, int b_len,
               int case_sensitive)
 {
-    Ref loaded = Ref::steal(reader_ops->load_c_str(self->u_a, a, a_len));
-    if (!loaded)
+    pyglue::Lease<OrdinexObject> lease(self, fresh_ordinex);
+    if (!lease)
         return ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp_c_str");
-    loaded = Ref::steal(reader_ops->load_c_str(self->u_b, b, b_len));
-    if (!loaded)
-        return ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp_c_str");
-    self->_case_sensitive = case_sensitive;
-    int result = _cmp(self, self->u_a, self->u_b);
+    OrdinexObject* o = lease.get();
+    PyObject* loaded_a = reader_ops->load_c_str(o->u_a, a, a_len);
+    PyObject* loaded_b = loaded_a ? reader_ops->load_c_str(o->u_b, b, b_len) : nullptr;
+    int result = compare_loaded(o, loaded_a, loaded_b, case_sensitive);
     return failed(result) ? ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp_c_str") : result;
 }
 
@@ -716,6 +731,12 @@ PyObject* ordinex_new(PyTypeObject* type, PyObject*, PyObject*)
         return nullptr;
     set_reader(&o->u_b, reader.release());
     return self.release();
+}
+
+// A comparer of the base type for a call that found its instance busy.
+PyObject* fresh_ordinex()
+{
+    return ordinex_new(&ordinex_type, nullptr, nullptr);
 }
 
 int ordinex_traverse(PyObject* self, visitproc visit, void* arg)
@@ -876,8 +897,8 @@ bool init_module(PyObject* module)
 {
     if (!keep(&assertion_error, pyglue::get_builtin("AssertionError")))
         return false;
-    // None until the first import makes the instance; a later import replaces
-    // the instance only once it has made a new one.
+    // None until the first import makes the instance, which is never replaced:
+    // an init run again mid-call must not free the instance the call uses.
     if (!_ordinex_singleton)
         _ordinex_singleton = Ref::borrow(Py_None).release();
     PyObject* type = reinterpret_cast<PyObject*>(&ordinex_type);
@@ -889,8 +910,9 @@ bool init_module(PyObject* module)
                                          unpacker_type, reader_ops) ||
         !make_type_map(module))
         return false;
-    if (!keep(&_ordinex_singleton, PyObject_CallObject(type, nullptr)) ||
-        !pyglue::add_functions(module, module_methods, module_name))
+    if (_ordinex_singleton == Py_None && !keep(&_ordinex_singleton, PyObject_CallObject(type, nullptr)))
+        return false;
+    if (!pyglue::add_functions(module, module_methods, module_name))
         return false;
     return keep(&ordinex_module, Ref::borrow(module).release());
 }

@@ -8,6 +8,15 @@
 // as "less". The readers handed to a slot are u_a and u_b of the same object,
 // each positioned at a value's type code (or, for the _det_* slots, at b's).
 // After a non-zero answer or a failure the readers' positions are undefined.
+//
+// An instance serves one comparison at a time. The entries cmp and cmp_c_str
+// mark it busy before they bind its readers; called again while it is busy
+// (from a dict value's __cmp__, a __del__ or weakref callback, or another
+// thread that got the interpreter lock meanwhile), they compare on a fresh
+// instance instead, so any caller may re-enter them. The other slots work on
+// the readers they are handed and take no such care: a native caller that
+// drives them on an instance of its own must not let that instance be used
+// by another call until it is done.
 #pragma once
 #include <Python.h>
 
@@ -62,6 +71,7 @@ struct OrdinexObject {
     UnpackerObject* u_a;  // reader of the left operand (None once cleared)
     UnpackerObject* u_b;  // reader of the right operand
     int _case_sensitive;  // flag of the current (or last) call
+    int _busy;            // non-zero while cmp or cmp_c_str runs on this instance
 };
 
 }  // namespace ordinex
