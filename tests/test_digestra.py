@@ -143,6 +143,22 @@ class AgainstTheInterpreter(unittest.TestCase):
 
 
 class FixedNumbers(unittest.TestCase):
+    def test_hash_randomisation_is_not_followed(self):
+        # Stored hashes must not change from process to process: under -R
+        # the interpreter's own str hash changes, the module's does not.
+        script = ("from orvex import digestra, parcel\n"
+                  "print([digestra.hash(parcel.pack(('abc', 'x' * 40))), hash('abc')])\n")
+        runs = []
+        for _ in range(2):
+            child = subprocess.Popen([sys.executable, "-R", "-c", script], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+            out, err = child.communicate()
+            self.assertEqual(child.returncode, 0, err)
+            runs.append(eval(out))
+        ours = digestra.hash(parcel.pack(("abc", "x" * 40)))
+        self.assertEqual([runs[0][0], runs[1][0]], [ours, ours])
+        self.assertNotEqual(runs[0][1], runs[1][1])
+
     def test_known_values(self):
         cases = [
             ("s\x03abc", digestra.hash, -1600925533),
