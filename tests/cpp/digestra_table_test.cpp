@@ -142,4 +142,26 @@ TEST_F(DigestraTable, InnerSlotsReadFromTheReader)
     EXPECT_EQ(folded, hash_bytes(bytes("s\x02" "ab"), 1));
 }
 
+// An entry called on a busy instance hashes on a fresh one and leaves the
+// busy one's reader and case flag as they are.
+TEST_F(DigestraTable, EntriesOnABusyInstanceLeaveItsReaderAlone)
+{
+    parcel::UnpackerObject* reader = self()->u_a;
+    const std::string elements = bytes("i\x01i\x02");
+    Ref bound = Ref::steal(reader->__pyx_vtab->load_c_str(reader, elements.data(),
+                                                           static_cast<int>(elements.size())));
+    ASSERT_TRUE(bound);
+    self()->_case_sensitive = 1;
+    self()->_busy = 1;
+    EXPECT_EQ(hash_bytes(bytes("s\x03" "ABC"), 0), -1600925533);
+    Ref parcel = Ref::steal(PyString_FromStringAndSize("i\x07", 2));
+    EXPECT_EQ(table_->hash(self(), parcel.get(), 0), 7);
+    EXPECT_EQ(self()->_case_sensitive, 1);
+    EXPECT_EQ(self()->_busy, 1);
+    self()->_busy = 0;
+    EXPECT_EQ(table_->_hash_tuple(self(), 2, reader), 219750523);
+    EXPECT_EQ(hash_bytes(bytes("i\x05"), 1), 5);
+    EXPECT_EQ(self()->_busy, 0);
+}
+
 }  // namespace

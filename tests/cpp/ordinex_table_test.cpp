@@ -222,6 +222,28 @@ TEST_F(OrdinexTable, SequenceSlotsOnPositionedReaders)
     EXPECT_FALSE(PyErr_Occurred());
 }
 
+// An entry called on an instance that is busy (a caller further up the
+// stack is between its load and its answer) compares on a fresh instance
+// and leaves the busy one's readers where they stand.
+TEST_F(OrdinexTable, EntriesOnABusyInstanceLeaveItsReadersAlone)
+{
+    OrdinexObject* o = self();
+    load(bytes("t\x02i\x01i\x02"), bytes("t\x02i\x01i\x03"));
+    const int a_index = o->u_a->_index, b_index = o->u_b->_index;
+    o->_busy = 1;
+    EXPECT_EQ(cmp_bytes(bytes("s\x01" "a"), bytes("s\x01" "b"), 1), -1);
+    Ref a = Ref::steal(PyString_FromString("i\x07"));
+    EXPECT_EQ(table_->cmp(o, a.get(), a.get(), 1), 0);
+    EXPECT_EQ(o->u_a->_index, a_index);
+    EXPECT_EQ(o->u_b->_index, b_index);
+    EXPECT_EQ(o->_busy, 1);
+    o->_busy = 0;
+    EXPECT_EQ(table_->_cmp(o, o->u_a, o->u_b), -1);
+    // A free instance is used, and free again afterwards.
+    EXPECT_EQ(cmp_bytes(bytes("i\x02"), bytes("i\x01"), 1), 1);
+    EXPECT_EQ(o->_busy, 0);
+}
+
 TEST_F(OrdinexTable, ScalarSlots)
 {
     OrdinexObject* o = self();
