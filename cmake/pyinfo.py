@@ -1,11 +1,15 @@
 # Prints what the build needs to know of the interpreter running this script,
-# one "KEY=value" line each, for CMake. Runs under Python 2.6 and 2.7.
+# one "KEY=value" line each, for CMake. Runs under Python 2.6, 2.7 and 3.
 import os
 import sys
 
 version = "%d.%d" % sys.version_info[:2]
 debug = hasattr(sys, "gettotalrefcount")
-name = "python" + version + ("_d" if debug else "")
+abiflags = getattr(sys, "abiflags", "")
+if sys.version_info[0] >= 3:
+    name = "python" + version + abiflags
+else:
+    name = "python" + version + ("_d" if debug else "")
 
 prefixes = []
 for p in (sys.prefix, sys.exec_prefix):
@@ -29,12 +33,19 @@ for p in prefixes:
     if library:
         break
 
+if sys.version_info[0] >= 3:
+    import sysconfig
+    suffix = sysconfig.get_config_var("EXT_SUFFIX")
+    site_packages = sysconfig.get_paths()["platlib"]
+else:
+    from distutils.sysconfig import get_python_lib
+    suffix = ".so"
+    site_packages = get_python_lib(True)
+
 print("PY_VERSION=" + version)
+print("PY_MAJOR=" + str(sys.version_info[0]))
 print("PY_DEBUG=" + ("1" if debug else "0"))
 print("PY_INCLUDE_DIRS=" + ",".join(includes))
 print("PY_LIBRARY=" + library)
-try:
-    from distutils.sysconfig import get_python_lib
-    print("PY_SITE_PACKAGES=" + get_python_lib(True))
-except ImportError:
-    pass
+print("PY_EXT_SUFFIX=" + suffix)
+print("PY_SITE_PACKAGES=" + site_packages)

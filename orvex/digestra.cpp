@@ -11,6 +11,7 @@
 #include "pyglue/errors.h"
 #include "pyglue/imports.h"
 #include "pyglue/lease.h"
+#include "pyglue/module.h"
 #include "pyglue/ref.h"
 #include "pyglue/stack.h"
 #include "pyglue/traceback.h"
@@ -458,13 +459,10 @@ bool init_module(PyObject* module)
 
 }  // namespace
 
-PyMODINIT_FUNC initdigestra(void)
-{
-    if (!pyglue::check_binary_version(module_name, PYGLUE_COMPILED_VERSION)) {
-        PYGLUE_FAIL_INIT(module_name, false);
-        return;
-    }
-    PyObject* module = Py_InitModule3("digestra", nullptr, module_doc);
-    if (!module || !init_module(module))
-        PYGLUE_FAIL_INIT(module_name, module != nullptr);
-}
+namespace {
+
+pyglue::ModuleDef module_def(module_name, module_doc, nullptr);
+
+}  // namespace
+
+PYGLUE_MODULE(digestra, module_def, init_module)

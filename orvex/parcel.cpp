@@ -13,6 +13,7 @@
 #include "pyglue/errors.h"
 #include "pyglue/imports.h"
 #include "pyglue/lengths.h"
+#include "pyglue/module.h"
 #include "pyglue/ref.h"
 #include "pyglue/stack.h"
 
@@ -1114,14 +1115,14 @@ bool init_module(PyObject* module)
 
 }  // namespace
 
-PyMODINIT_FUNC initparcel(void)
-{
-    PyObject* module = Py_InitModule3(
-        MODULE_NAME, parcel_methods,
-        "Parcel strings: one value per string, packed with pack() and read back with unpack() or "
-        "natively through Unpacker's operation table.");
-    if (!module)
-        PYGLUE_FAIL_INIT(MODULE_NAME, false);
-    else if (!init_module(module))
-        PYGLUE_FAIL_INIT(MODULE_NAME, true);
-}
+namespace {
+
+pyglue::ModuleDef module_def(
+    MODULE_NAME,
+    "Parcel strings: one value per string, packed with pack() and read back with unpack() or "
+    "natively through Unpacker's operation table.",
+    parcel_methods);
+
+}  // namespace
+
+PYGLUE_MODULE(parcel, module_def, init_module)

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "pyglue/compat.h"
+
 namespace pyglue {
 
 namespace detail {
@@ -18,9 +20,8 @@ inline void raise_arg_count(const char* func, bool exact, Py_ssize_t min, Py_ssi
                  more_or_less, expected, expected == 1 ? "" : "s", found);
 }
 
-inline Py_ssize_t name_index(PyObject* key, const char* const* names, Py_ssize_t count)
+inline Py_ssize_t name_index(const char* text, const char* const* names, Py_ssize_t count)
 {
-    const char* text = PyString_AS_STRING(key);
     for (Py_ssize_t i = 0; i < count; ++i)
         if (std::strcmp(text, names[i]) == 0)
             return i;
@@ -34,19 +35,22 @@ inline bool check_keywords(const char* func, PyObject* kwds, const char* const* 
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(kwds, &pos, &key, &value)) {
-        if (!PyString_Check(key)) {
+        if (!text_check(key)) {
             PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", func);
             return false;
         }
-        Py_ssize_t index = name_index(key, names, count);
+        const char* text = text_as_utf8(key);
+        if (!text)
+            return false;
+        Py_ssize_t index = name_index(text, names, count);
         if (index < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", func,
-                         PyString_AS_STRING(key));
+                         text);
             return false;
         }
         if (index < npos) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%s'",
-                         func, PyString_AS_STRING(key));
+                         func, text);
             return false;
         }
     }

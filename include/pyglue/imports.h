@@ -4,6 +4,7 @@
 #pragma once
 #include <Python.h>
 
+#include "pyglue/compat.h"
 #include "pyglue/ref.h"
 
 namespace pyglue {
@@ -33,8 +34,7 @@ inline PyTypeObject* import_type(const char* module_name, const char* class_name
 // The operation table that `type` publishes under "__pyx_vtable__".
 inline void* get_vtable(PyTypeObject* type)
 {
-    PyObject* cobj = PyDict_GetItemString(type->tp_dict, "__pyx_vtable__");
-    void* table = cobj && PyCObject_Check(cobj) ? PyCObject_AsVoidPtr(cobj) : nullptr;
+    void* table = unwrap_table(PyDict_GetItemString(type->tp_dict, "__pyx_vtable__"));
     if (!table)
         PyErr_SetString(PyExc_RuntimeError, "invalid vtable found for imported type");
     return table;
@@ -60,7 +60,7 @@ inline bool import_type_with_vtable(const char* module_name, const char* class_n
 // `owner` (the dotted module name).
 inline bool add_functions(PyObject* module, PyMethodDef* methods, const char* owner)
 {
-    Ref name = Ref::steal(PyString_FromString(owner));
+    Ref name = Ref::steal(text_from_string(owner));
     if (!name)
         return false;
     for (PyMethodDef* def = methods; def->ml_name; ++def) {
@@ -74,8 +74,8 @@ inline bool add_functions(PyObject* module, PyMethodDef* methods, const char* ow
 // Publishes `table` in the (readied) type's dict for other native modules.
 inline bool set_vtable(PyTypeObject* type, void* table)
 {
-    Ref cobj = Ref::steal(PyCObject_FromVoidPtr(table, nullptr));
-    return cobj && PyDict_SetItemString(type->tp_dict, "__pyx_vtable__", cobj.get()) == 0;
+    Ref wrapped = Ref::steal(wrap_table(table));
+    return wrapped && PyDict_SetItemString(type->tp_dict, "__pyx_vtable__", wrapped.get()) == 0;
 }
 
 // A name used by a module body at run time: the module's own attribute first,
@@ -86,7 +86,7 @@ inline PyObject* get_global(PyObject* module, PyObject* name)
     if (found)
         return found;
     PyErr_Clear();
-    found = PyObject_GetAttr(PyImport_AddModule("__builtin__"), name);
+    found = PyObject_GetAttr(PyImport_AddModule(builtins_module), name);
     if (!found) {
         PyErr_Clear();
         PyErr_SetObject(PyExc_NameError, name);
@@ -97,10 +97,10 @@ inline PyObject* get_global(PyObject* module, PyObject* name)
 // A built-in captured once at import; NameError when it is missing.
 inline PyObject* get_builtin(const char* name)
 {
-    Ref text = Ref::steal(PyString_FromString(name));
+    Ref text = Ref::steal(text_from_string(name));
     if (!text)
         return nullptr;
-    PyObject* found = PyObject_GetAttr(PyImport_AddModule("__builtin__"), text.get());
+    PyObject* found = PyObject_GetAttr(PyImport_AddModule(builtins_module), text.get());
     if (!found) {
         PyErr_Clear();
         PyErr_SetObject(PyExc_NameError, text.get());

@@ -5,6 +5,9 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <string>
+
+#include "pyglue/compat.h"
 #include "pyglue/ref.h"
 
 namespace pyglue {
@@ -27,20 +30,6 @@ inline PyObject* traceback_globals()
     return globals;
 }
 
-inline Ref empty_code(const char* funcname, const char* filename, int line)
-{
-    Ref empty_str = Ref::steal(PyString_FromString(""));
-    Ref empty_tuple = Ref::steal(PyTuple_New(0));
-    Ref file = Ref::steal(PyString_FromString(filename));
-    Ref name = Ref::steal(PyString_FromString(funcname));
-    if (!empty_str || !empty_tuple || !file || !name)
-        return Ref();
-    return Ref::steal(reinterpret_cast<PyObject*>(PyCode_New(
-        0, 0, 0, 0, empty_str.get(), empty_tuple.get(), empty_tuple.get(),
-        empty_tuple.get(), empty_tuple.get(), empty_tuple.get(), file.get(),
-        name.get(), line, empty_str.get())));
-}
-
 }  // namespace detail
 
 // Adds an entry named `qualname` (with "(file:line)" when `line` > 0) to the
@@ -50,23 +39,22 @@ inline void add_traceback(const char* qualname, const char* source_file, int lin
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     const char* file = detail::base_name(source_file);
-    Ref funcname = Ref::steal(line > 0 ? PyString_FromFormat("%s (%s:%d)", qualname, file, line)
-                                       : PyString_FromString(qualname));
-    Ref code;
+    std::string funcname = qualname;
+    if (line > 0)
+        funcname += std::string(" (") + file + ":" + std::to_string(line) + ")";
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(new_empty_code(funcname.c_str(), file, line)));
     Ref frame;
     PyObject* globals = detail::traceback_globals();
-    if (funcname && globals) {
-        code = detail::empty_code(PyString_AS_STRING(funcname.get()), file, line);
-        if (code)
-            frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-                PyThreadState_GET(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
-    }
+    if (code && globals)
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_GET(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
     // A failure to build the entry must not replace the real exception.
     PyErr_Clear();
     PyErr_Restore(type, value, tb);
     if (frame) {
-        reinterpret_cast<PyFrameObject*>(frame.get())->f_lineno = line;
-        PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+        auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
+        set_frame_line(f, line);
+        PyTraceBack_Here(f);
     }
 }
 

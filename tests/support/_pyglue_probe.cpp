@@ -6,6 +6,7 @@
 #include "pyglue/args.h"
 #include "pyglue/errors.h"
 #include "pyglue/imports.h"
+#include "pyglue/module.h"
 #include "pyglue/ref.h"
 #include "pyglue/traceback.h"
 
@@ -41,7 +42,7 @@ PyObject* probe_type_test(PyObject*, PyObject* args)
     const char* name;
     if (!PyArg_ParseTuple(args, "Os", &obj, &name))
         return nullptr;
-    if (!pyglue::arg_type_test(obj, &PyString_Type, name))
+    if (!pyglue::arg_type_test(obj, &PyBytes_Type, name))
         return nullptr;
     Py_RETURN_TRUE;
 }
@@ -111,10 +112,16 @@ PyMethodDef probe_methods[] = {
 
 }  // namespace
 
-PyMODINIT_FUNC init_pyglue_probe(void)
+namespace {
+
+bool init_probe(PyObject* module)
 {
-    probe_module = Py_InitModule3("_pyglue_probe", probe_methods, "Probes of the shared C++ helpers.");
-    if (probe_module && PyModule_AddStringConstant(probe_module, "compiled_version",
-                                                   PYGLUE_COMPILED_VERSION) < 0)
-        PYGLUE_FAIL_INIT("_pyglue_probe", true);
+    probe_module = module;  // held by sys.modules for the life of the process
+    return PyModule_AddStringConstant(module, "compiled_version", PYGLUE_COMPILED_VERSION) == 0;
 }
+
+pyglue::ModuleDef module_def("_pyglue_probe", "Probes of the shared C++ helpers.", probe_methods);
+
+}  // namespace
+
+PYGLUE_MODULE(_pyglue_probe, module_def, init_probe)

@@ -1,0 +1,89 @@
+// The names that differ between Python 2 (2.6, 2.7) and Python 3, so that a
+// module's source is the same for both. Byte strings use the PyBytes_* calls
+// everywhere (2.6 and 2.7 define them as the str calls). What else differs:
+// - text: identifiers, keyword names, messages and docstrings are str on
+//   both, which is a byte string on 2 and a unicode string on 3;
+// - small ints: an int result is an int on 2 (not a long), an int on 3;
+// - the home of the built-ins, the wrapper of operation tables (CObject on
+//   2, capsule on 3), and module creation (see PYGLUE_MODULE in module.h).
+#pragma once
+#include <Python.h>
+#include <frameobject.h>
+
+#include "pyglue/ref.h"
+
+#if PY_MAJOR_VERSION >= 3
+#define PYGLUE_PY3 1
+#else
+#define PYGLUE_PY3 0
+#endif
+
+namespace pyglue {
+
+#if PYGLUE_PY3
+
+inline PyObject* text_from_string(const char* s) { return PyUnicode_FromString(s); }
+inline PyObject* text_intern(const char* s) { return PyUnicode_InternFromString(s); }
+inline bool text_check(PyObject* obj) { return PyUnicode_Check(obj); }
+// Null with an exception set for text that cannot be encoded.
+inline const char* text_as_utf8(PyObject* obj) { return PyUnicode_AsUTF8(obj); }
+#define PYGLUE_TEXT_FROM_FORMAT PyUnicode_FromFormat
+
+inline PyObject* int_from_long(long value) { return PyLong_FromLong(value); }
+
+constexpr char builtins_module[] = "builtins";
+
+inline PyObject* wrap_table(void* table) { return PyCapsule_New(table, nullptr, nullptr); }
+inline void* unwrap_table(PyObject* obj)
+{
+    return obj && PyCapsule_IsValid(obj, nullptr) ? PyCapsule_GetPointer(obj, nullptr) : nullptr;
+}
+
+inline void set_refcnt(PyObject* obj, Py_ssize_t count) { Py_SET_REFCNT(obj, count); }
+
+// A code object with no body, for a synthetic traceback entry; its frame
+// reports `line` as the code's first line.
+inline PyCodeObject* new_empty_code(const char* funcname, const char* file, int line)
+{
+    return PyCode_NewEmpty(file, funcname, line);
+}
+inline void set_frame_line(PyFrameObject*, int) {}
+
+#else
+
+inline PyObject* text_from_string(const char* s) { return PyString_FromString(s); }
+inline PyObject* text_intern(const char* s) { return PyString_InternFromString(s); }
+inline bool text_check(PyObject* obj) { return PyString_Check(obj); }
+inline const char* text_as_utf8(PyObject* obj) { return PyString_AsString(obj); }
+#define PYGLUE_TEXT_FROM_FORMAT PyString_FromFormat
+
+inline PyObject* int_from_long(long value) { return PyInt_FromLong(value); }
+
+constexpr char builtins_module[] = "__builtin__";
+
+inline PyObject* wrap_table(void* table) { return PyCObject_FromVoidPtr(table, nullptr); }
+inline void* unwrap_table(PyObject* obj)
+{
+    return obj && PyCObject_Check(obj) ? PyCObject_AsVoidPtr(obj) : nullptr;
+}
+
+inline void set_refcnt(PyObject* obj, Py_ssize_t count) { Py_REFCNT(obj) = count; }
+
+// PyCode_NewEmpty is 2.7 only: the same thing, spelled out for 2.6.
+inline PyCodeObject* new_empty_code(const char* funcname, const char* file, int line)
+{
+    Ref empty_str = Ref::steal(PyString_FromString(""));
+    Ref empty_tuple = Ref::steal(PyTuple_New(0));
+    Ref file_name = Ref::steal(PyString_FromString(file));
+    Ref name = Ref::steal(PyString_FromString(funcname));
+    if (!empty_str || !empty_tuple || !file_name || !name)
+        return nullptr;
+    return PyCode_New(0, 0, 0, 0, empty_str.get(), empty_tuple.get(), empty_tuple.get(),
+                      empty_tuple.get(), empty_tuple.get(), empty_tuple.get(), file_name.get(),
+                      name.get(), line, empty_str.get());
+}
+inline void set_frame_line(PyFrameObject* frame, int line) { frame->f_lineno = line; }
+
+#endif
+
+}  // namespace pyglue
