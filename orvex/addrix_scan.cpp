@@ -393,9 +393,10 @@ int parse_address(const char* addr, uint32_t addr_len, PyObject** source_route, 
     if (!scan.run())
         return -1;
     const uint32_t stop_offset = scan.i;
-    // Each inner run is strictly shorter; a loop, since crafted texts nest
-    // about one level per two bytes.
-    while (scan.quoted_address()) {
+    // A loop, not recursion, and bounded: every level rescans the rest of the
+    // text, and crafted texts nest about one level per two bytes. At the
+    // bound the run in hand keeps its results.
+    for (uint32_t depth = 0; depth < ADDRESS_REPARSE_LIMIT && scan.quoted_address(); ++depth) {
         const char* inner = scan.addr + scan.user_start;
         const uint32_t inner_len = static_cast<uint32_t>(scan.user_stop - scan.user_start);
         scan = Scan(inner, inner_len);

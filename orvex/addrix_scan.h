@@ -7,11 +7,21 @@
 
 #include <cstdint>
 
+// How many times an address written as one quoted string is scanned again
+// inside its quotes. Real addresses ("u@d" in quotes, <"u@d">) take one
+// re-parse; a second takes runs of quotes inside the quoted string that no
+// mailer writes, so eight leaves ample room. Each re-parse may pass over
+// nearly the whole text again: the bound holds a crafted text, which nests
+// one level per two bytes, to nine passes, linear in its length.
+constexpr uint32_t ADDRESS_REPARSE_LIMIT = 8;
+
 extern "C" {
 
 // Splits the address in addr[0, addr_len) into source route, user and
 // domain, and reports in *stop the index just past the last byte examined.
-// Returns 0, or -1 with an exception set and no out-parameter written.
+// A text that would re-parse more than ADDRESS_REPARSE_LIMIT times gives the
+// results of the run at the limit. Returns 0, or -1 with an exception set and
+// no out-parameter written.
 int parse_address(const char* addr, uint32_t addr_len, PyObject** source_route, PyObject** user,
                   PyObject** domain, uint32_t* stop);
 

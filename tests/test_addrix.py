@@ -11,6 +11,14 @@ from orvex._addrix import parse_address, parse_mail_from, parse_rcpt_to, unescap
 # Every byte that some state of the scanner treats specially.
 SPECIALS = ' \t\n\r"()<>@:\\[]'
 
+# How many times a quoted address is scanned again inside its quotes.
+REPARSE_LIMIT = 8
+
+# Units that, repeated k times before 'ab"', nest the re-parse k levels deep:
+# each level strips one unit. At the limit the run in hand keeps its user
+# part, which still holds the unit's tail.
+NESTING_UNITS = ['" ', '"\t', '"()']
+
 
 class Scanner(unittest.TestCase):
     def check(self, cases):
@@ -158,10 +166,28 @@ class Scanner(unittest.TestCase):
         text = "<@%s:%s@%s>" % (route, user, domain)
         self.assertEqual(parse_address(text), ("@%s:" % route, user, domain, len(text)))
 
-    def test_deep_quoted_nesting(self):
-        # each level strips a quote and a space, nesting once per pair
+    def test_deep_quoted_nesting_stops_at_the_limit(self):
+        # Each level strips a quote and a space. The run at the limit sees
+        # ' ' + '" ' * m + '"ab"' and keeps every other space: those quoted.
         text = '" ' * 3000 + '"ab"'
-        self.assertEqual(parse_address(text), ("", "ab", "", len(text)))
+        user = " " * ((3000 - REPARSE_LIMIT + 1) // 2) + "ab"
+        self.assertEqual(parse_address(text), ("", user, "", len(text)))
+        self.assertEqual(parse_rcpt_to("TO:" + text), ("", user, "", []))
+
+    def test_reparse_limit_edge(self):
+        entries = [(parse_address, ""), (parse_mail_from, "FROM:"), (parse_rcpt_to, "TO:")]
+        for unit in NESTING_UNITS:
+            for depth, user in [(REPARSE_LIMIT - 1, "ab"), (REPARSE_LIMIT, "ab"),
+                                (REPARSE_LIMIT + 1, unit[1:] + "ab")]:
+                text = unit * depth + 'ab"'
+                # Without the limit every depth gives 'ab'.
+                unlimited = ScannerModel(text)
+                self.assertEqual(unlimited.run(), ("", "ab", "", len(text)))
+                self.assertEqual(unlimited.levels, depth)
+                for parse, keyword in entries:
+                    self.assertEqual(parse(keyword + text)[:3], ("", user, ""),
+                                     "%s %r x %d" % (parse.__name__, unit, depth))
+                self.assertEqual(parse_address(text)[3], len(text))
 
 
 class Unescape(unittest.TestCase):
@@ -344,8 +370,13 @@ class ScannerModel(object):
 
     WRAP = 2 ** 32
 
-    def __init__(self, addr):
+    def __init__(self, addr, reparses=None):
+        """reparses: how many times a quoted address may still be scanned
+        again; None for no limit. After run(), levels says how many times it
+        was."""
         self.addr = addr
+        self.reparses = reparses
+        self.levels = 0
         self.state = "user"
         self.user, self.domain, self.route = [], [], None
         self.user_start = self.user_stop = -1
@@ -380,10 +411,15 @@ class ScannerModel(object):
         if self.user_stop == -1:
             self.user_stop = len(addr)
         start, stop = self.user_start, self.user_stop
-        if (not self.domain and len(self.user) > 2 and start > 0 and addr[start - 1] == '"'
-                and stop > 0 and addr[stop - 1] == '"'):
-            inner = ScannerModel(addr[start:stop]).run()
-            return inner[:3] + (i,)
+        if (self.reparses != 0 and not self.domain and len(self.user) > 2 and start > 0
+                and addr[start - 1] == '"' and stop > 0 and addr[stop - 1] == '"'):
+            left = self.reparses
+            if left is not None:
+                left -= 1
+            inner = ScannerModel(addr[start:stop], left)
+            result = inner.run()
+            self.levels = inner.levels + 1
+            return result[:3] + (i,)
         return (self.route or "", "".join(self.user), "".join(self.domain), i)
 
     def add_user(self, c):
@@ -477,7 +513,27 @@ class Differential(unittest.TestCase):
         alphabet = self.ALPHABET
         for _ in range(30000):
             text = "".join([rng.choice(alphabet) for _ in range(rng.randint(0, 24))])
-            self.assertEqual(parse_address(text), ScannerModel(text).run(), repr(text))
+            self.assertEqual(parse_address(text), ScannerModel(text, REPARSE_LIMIT).run(),
+                             repr(text))
+
+    def test_limit_changes_only_texts_nesting_past_it(self):
+        # Runs of nesting units before a random tail reach every depth; up to
+        # the limit the results are those of the scan without one.
+        rng = random.Random(20240612)
+        units = NESTING_UNITS + ['"\n', '"\r', '"(x)', ' "', '"(\\))']
+        tails = ['ab"', '"a@b"', '<"a@b">', '"@r:a@b"', ""]
+        depths = set()
+        for _ in range(20000):
+            prefix = [rng.choice(units) for _ in range(rng.randint(0, REPARSE_LIMIT + 3))]
+            tail = [rng.choice(self.ALPHABET) for _ in range(rng.randint(0, 10))]
+            text = "".join(prefix + tail) + rng.choice(tails)
+            unlimited = ScannerModel(text)
+            expected = unlimited.run()
+            if unlimited.levels > REPARSE_LIMIT:
+                expected = ScannerModel(text, REPARSE_LIMIT).run()
+            depths.add(min(unlimited.levels, REPARSE_LIMIT + 2))
+            self.assertEqual(parse_address(text), expected, repr(text))
+        self.assertEqual(depths, set(range(REPARSE_LIMIT + 3)))
 
 
 if __name__ == "__main__":
