@@ -523,7 +523,7 @@ class Differential(unittest.TestCase):
         units = NESTING_UNITS + ['"\n', '"\r', '"(x)', ' "', '"(\\))']
         tails = ['ab"', '"a@b"', '<"a@b">', '"@r:a@b"', ""]
         depths = set()
-        for _ in range(20000):
+        for _ in range(10000):
             prefix = [rng.choice(units) for _ in range(rng.randint(0, REPARSE_LIMIT + 3))]
             tail = [rng.choice(self.ALPHABET) for _ in range(rng.randint(0, 10))]
             text = "".join(prefix + tail) + rng.choice(tails)

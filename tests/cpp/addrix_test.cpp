@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "embedded_python.h"
@@ -111,6 +112,8 @@ using command_parser = int (*)(const char*, uint32_t, PyObject**, PyObject**, Py
 
 // One C-level entry on one line, run on a thread of its own.
 struct DeepScan {
+    DeepScan(std::string text, command_parser entry) : line(std::move(text)), parse(entry) {}
+
     std::string line;
     command_parser parse;  // null: parse_address
     int rc = -1;
