@@ -32,6 +32,7 @@ PyObject* builtin_ord;
 PyObject* encrypt_failed_args;
 PyObject* decrypt_failed_args;
 PyObject* key_gen_failed_args;
+PyObject* key_derivation_failed_args;
 PyObject* openssl_error_name;
 PyObject* b64encode_name;
 PyObject* b64decode_name;
@@ -52,49 +53,100 @@ void raise_openssl_error(PyObject* args)
 
 // ---- encrypt, decrypt ----
 
-using CoreCipher = unsigned char* (*)(const unsigned char*, const char*, int*);
-
 struct CipherMethod {
     const char* name;
-    const char* qualname;
-    const char* names[2];
-    CoreCipher core;
+    const char* names[2];  // the data argument, then EncryptionImpl's key_data
+    py_direction direction;
     PyObject** failed_args;
+    const char* impl_qualname;
+    const char* cipher_qualname;
 };
 
-const CipherMethod encrypt_method = {"encrypt", "cipherel.EncryptionImpl.encrypt",
-                                     {"plain_text", "key_data"}, py_encrypt, &encrypt_failed_args};
-const CipherMethod decrypt_method = {"decrypt", "cipherel.EncryptionImpl.decrypt",
-                                     {"cipher_text", "key_data"}, py_decrypt, &decrypt_failed_args};
+const CipherMethod encrypt_method = {
+    "encrypt", {"plain_text", "key_data"}, py_direction::encrypt, &encrypt_failed_args,
+    "cipherel.EncryptionImpl.encrypt", "cipherel.Cipher.encrypt"};
+const CipherMethod decrypt_method = {
+    "decrypt", {"cipher_text", "key_data"}, py_direction::decrypt, &decrypt_failed_args,
+    "cipherel.EncryptionImpl.decrypt", "cipherel.Cipher.decrypt"};
 
-PyObject* call_core(const CipherMethod& method, PyObject* text, PyObject* key_data)
+// From this length up Cipher works with the interpreter lock released. Below
+// it the AES work takes tens of microseconds at most: too little for other
+// threads to gain, while taking the lock back can cost more than that.
+const int RELEASE_LOCK_FROM = 64 * 1024;
+
+// The data argument's length, refused (never cut to its low bits: a cut
+// length would cipher a prefix) when it does not fit the core's int.
+std::optional<int> text_length(const CipherMethod& method, PyObject* text)
 {
-    if (text == Py_None)
-        return none_has_no_len();
-    // Refused, never cut to its low bits: a cut length would cipher a prefix.
-    std::optional<int> length = pyglue::to_int_length(PyString_GET_SIZE(text));
-    if (!length) {
-        PyErr_Format(PyExc_OverflowError, "%s is too long for the cipher", method.names[0]);
-        return nullptr;
+    if (text == Py_None) {
+        none_has_no_len();
+        return std::nullopt;
     }
-    const char* key = PyString_AsString(key_data);
-    if (!key)
+    std::optional<int> length = pyglue::to_int_length(PyString_GET_SIZE(text));
+    if (!length)
+        PyErr_Format(PyExc_OverflowError, "%s is too long for the cipher", method.names[0]);
+    return length;
+}
+
+bool check_length(const CipherMethod& method, int length)
+{
+    if (py_cipher_length_ok(method.direction, length))
+        return true;
+    raise_openssl_error(*method.failed_args);
+    return false;
+}
+
+// The text ciphered under `key`, written straight into a str of its final
+// size; `length` has passed check_length.
+PyObject* cipher_to_str(const CipherMethod& method, const py_cipher_key& key, PyObject* text,
+                        int length, bool may_release_lock)
+{
+    Ref result = Ref::steal(PyString_FromStringAndSize(nullptr, length));
+    if (!result)
         return nullptr;
-    int size = *length;
-    py_encrypt_buffer out(
-        method.core(reinterpret_cast<const unsigned char*>(PyString_AS_STRING(text)), key, &size));
-    if (!out) {
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(PyString_AS_STRING(text));
+    unsigned char* out = reinterpret_cast<unsigned char*>(PyString_AS_STRING(result.get()));
+    bool ok;
+    if (may_release_lock && length >= RELEASE_LOCK_FROM) {
+        // A str never changes, but its holder might let go of it: the text
+        // can come in a keyword dict that another thread clears meanwhile.
+        // The caller's method object holds the key's owner.
+        Ref held = Ref::borrow(text);
+        Py_BEGIN_ALLOW_THREADS
+        ok = py_cipher_into(method.direction, key, in, length, out);
+        Py_END_ALLOW_THREADS
+    } else {
+        ok = py_cipher_into(method.direction, key, in, length, out);
+    }
+    if (!ok) {
         raise_openssl_error(*method.failed_args);
         return nullptr;
     }
-    return PyString_FromStringAndSize(reinterpret_cast<const char*>(out.get()), size);
+    return result.release();
+}
+
+// Derives key and IV at every call, with the interpreter lock held throughout.
+PyObject* call_core(const CipherMethod& method, PyObject* text, PyObject* key_data)
+{
+    std::optional<int> length = text_length(method, text);
+    if (!length)
+        return nullptr;
+    const char* key_text = PyString_AsString(key_data);
+    if (!key_text || !check_length(method, *length))
+        return nullptr;
+    py_scoped_key key;
+    if (!py_derive_key(key_text, &key)) {
+        raise_openssl_error(*method.failed_args);
+        return nullptr;
+    }
+    return cipher_to_str(method, key, text, *length, false);
 }
 
 PyObject* run_cipher(const CipherMethod& method, PyObject* args, PyObject* kwds)
 {
     PyObject* values[2];
     if (!pyglue::bind_args(method.name, args, kwds, method.names, 2, 2, values)) {
-        PYGLUE_TRACE(method.qualname);
+        PYGLUE_TRACE(method.impl_qualname);
         return nullptr;
     }
     if (!pyglue::arg_type_test(values[0], &PyString_Type, method.names[0]) ||
@@ -102,7 +154,7 @@ PyObject* run_cipher(const CipherMethod& method, PyObject* args, PyObject* kwds)
         return nullptr;
     PyObject* result = call_core(method, values[0], values[1]);
     if (!result)
-        PYGLUE_TRACE(method.qualname);
+        PYGLUE_TRACE(method.impl_qualname);
     return result;
 }
 
@@ -434,14 +486,211 @@ PyTypeObject EncryptionImpl_Type = {
     0,                                         // tp_version_tag
 };
 
+// ---- Cipher ----
+
+// The key and IV are set at construction and only read after it, so any
+// number of threads may use one object at once.
+struct CipherObject {
+    PyObject_HEAD
+    py_cipher_key key;
+};
+
+CipherObject* as_cipher(PyObject* self)
+{
+    return reinterpret_cast<CipherObject*>(self);
+}
+
+const char CIPHER_NEW_QUALNAME[] = "cipherel.Cipher.__new__";
+
+Ref new_cipher(PyTypeObject* type, PyObject* key_data)
+{
+    const char* key_text = PyString_AsString(key_data);
+    if (!key_text)
+        return Ref();
+    py_scoped_key key;
+    if (!py_derive_key(key_text, &key)) {
+        raise_openssl_error(key_derivation_failed_args);
+        return Ref();
+    }
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (self)
+        as_cipher(self.get())->key = key;
+    return self;
+}
+
+PyObject* Cipher_new(PyTypeObject* type, PyObject* args, PyObject* kwds)
+{
+    static const char* const names[] = {"key_data"};
+    PyObject* key_data;
+    if (!pyglue::bind_args("Cipher", args, kwds, names, 1, 1, &key_data)) {
+        PYGLUE_TRACE(CIPHER_NEW_QUALNAME);
+        return nullptr;
+    }
+    if (!pyglue::arg_type_test(key_data, &PyString_Type, "key_data"))
+        return nullptr;
+    Ref self = new_cipher(type, key_data);
+    if (!self)
+        PYGLUE_TRACE(CIPHER_NEW_QUALNAME);
+    return self.release();
+}
+
+void Cipher_dealloc(PyObject* self)
+{
+    OPENSSL_cleanse(&as_cipher(self)->key, sizeof(py_cipher_key));
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* cipher_call(const CipherMethod& method, PyObject* self, PyObject* args, PyObject* kwds)
+{
+    PyObject* text;
+    if (!pyglue::bind_args(method.name, args, kwds, method.names, 1, 1, &text)) {
+        PYGLUE_TRACE(method.cipher_qualname);
+        return nullptr;
+    }
+    if (!pyglue::arg_type_test(text, &PyString_Type, method.names[0]))
+        return nullptr;
+    std::optional<int> length = text_length(method, text);
+    PyObject* result = nullptr;
+    if (length && check_length(method, *length))
+        result = cipher_to_str(method, as_cipher(self)->key, text, *length, true);
+    if (!result)
+        PYGLUE_TRACE(method.cipher_qualname);
+    return result;
+}
+
+PyObject* Cipher_encrypt(PyObject* self, PyObject* args, PyObject* kwds)
+{
+    return cipher_call(encrypt_method, self, args, kwds);
+}
+
+PyObject* Cipher_decrypt(PyObject* self, PyObject* args, PyObject* kwds)
+{
+    return cipher_call(decrypt_method, self, args, kwds);
+}
+
+// Pickles and copies are refused: a pickle would have to carry the key, and
+// a copy adds nothing to an object that never changes.
+PyObject* Cipher_refuse_pickle(PyObject*, PyObject*)
+{
+    PyErr_SetString(PyExc_TypeError, "can't pickle Cipher objects");
+    return nullptr;
+}
+
+PyObject* Cipher_refuse_copy(PyObject*, PyObject*)
+{
+    PyErr_SetString(PyExc_TypeError, "can't copy Cipher objects");
+    return nullptr;
+}
+
+const char cipher_encrypt_doc[] =
+    "Encrypt the given plain text under the object's key.\n"
+    "\n"
+    "        :Parameters:\n"
+    "            - ``plain_text``: The bytes representation of the String.\n"
+    "\n"
+    "        :Exceptions:\n"
+    "            - OpenSSL error if the underlying C API does not\n"
+    "              return back the results as expected.\n"
+    "\n"
+    "        :Returns:\n"
+    "            - The encrypted text in bytes.\n"
+    "        ";
+
+const char cipher_decrypt_doc[] =
+    "Decrypt the given cipher text under the object's key.\n"
+    "\n"
+    "        :Parameters:\n"
+    "            - ``cipher_text``: The bytes representation of the String.\n"
+    "\n"
+    "        :Exceptions:\n"
+    "            - OpenSSL error if the underlying C API does not\n"
+    "              return back the results as expected.\n"
+    "\n"
+    "        :Returns:\n"
+    "            - The decrypted text in bytes.\n"
+    "        ";
+
+const char refused_doc[] = "Refused with TypeError: the key stays inside the object.";
+
+const char Cipher_doc[] =
+    "Cipher(key_data)\n"
+    "\n"
+    "AES-256-CBC under one key text, derived once at construction. encrypt and\n"
+    "decrypt give the same bytes as EncryptionImpl's under the same key text.";
+
+PyMethodDef Cipher_methods[] = {
+    {"encrypt", pyglue::kw_method(Cipher_encrypt), METH_VARARGS | METH_KEYWORDS,
+     cipher_encrypt_doc},
+    {"decrypt", pyglue::kw_method(Cipher_decrypt), METH_VARARGS | METH_KEYWORDS,
+     cipher_decrypt_doc},
+    {"__reduce__", Cipher_refuse_pickle, METH_NOARGS, refused_doc},
+    {"__reduce_ex__", Cipher_refuse_pickle, METH_O, refused_doc},
+    {"__copy__", Cipher_refuse_copy, METH_NOARGS, refused_doc},
+    {"__deepcopy__", Cipher_refuse_copy, METH_O, refused_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Not a base type: a subclass could add state or undo the refusals. No
+// attribute or repr shows the key; no reference cycles are possible.
+PyTypeObject Cipher_Type = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "cipherel.Cipher",                         // tp_name
+    sizeof(CipherObject),                      // tp_basicsize
+    0,                                         // tp_itemsize
+    Cipher_dealloc,                            // tp_dealloc
+    nullptr,                                   // tp_print
+    nullptr,                                   // tp_getattr
+    nullptr,                                   // tp_setattr
+    nullptr,                                   // tp_compare
+    nullptr,                                   // tp_repr
+    nullptr,                                   // tp_as_number
+    nullptr,                                   // tp_as_sequence
+    nullptr,                                   // tp_as_mapping
+    nullptr,                                   // tp_hash
+    nullptr,                                   // tp_call
+    nullptr,                                   // tp_str
+    nullptr,                                   // tp_getattro
+    nullptr,                                   // tp_setattro
+    nullptr,                                   // tp_as_buffer
+    Py_TPFLAGS_DEFAULT,                        // tp_flags
+    Cipher_doc,                                // tp_doc
+    nullptr,                                   // tp_traverse
+    nullptr,                                   // tp_clear
+    nullptr,                                   // tp_richcompare
+    0,                                         // tp_weaklistoffset
+    nullptr,                                   // tp_iter
+    nullptr,                                   // tp_iternext
+    Cipher_methods,                            // tp_methods
+    nullptr,                                   // tp_members
+    nullptr,                                   // tp_getset
+    nullptr,                                   // tp_base
+    nullptr,                                   // tp_dict
+    nullptr,                                   // tp_descr_get
+    nullptr,                                   // tp_descr_set
+    0,                                         // tp_dictoffset
+    nullptr,                                   // tp_init
+    nullptr,                                   // tp_alloc
+    Cipher_new,                                // tp_new
+    nullptr,                                   // tp_free
+    nullptr,                                   // tp_is_gc
+    nullptr,                                   // tp_bases
+    nullptr,                                   // tp_mro
+    nullptr,                                   // tp_cache
+    nullptr,                                   // tp_subclasses
+    nullptr,                                   // tp_weaklist
+    nullptr,                                   // tp_del
+    0,                                         // tp_version_tag
+};
+
 // ---- import ----
 
 const char module_doc[] =
     "AES-256-CBC encryption for the service code.\n"
     "\n"
     "EncryptionImpl encrypts and decrypts under a key text, generates keys,\n"
-    "encodes in base 64 and adds or removes PKCS #5 padding; a failure of the\n"
-    "OpenSSL layer raises OpenSSLError.";
+    "encodes in base 64 and adds or removes PKCS #5 padding; Cipher derives\n"
+    "the key of one key text once and encrypts and decrypts under it. A\n"
+    "failure of the OpenSSL layer raises OpenSSLError.";
 
 const char OpenSSLError_doc[] =
     "The wrapping class raises this exception to the calling script code when\n"
@@ -511,13 +760,16 @@ bool init_module(PyObject* module)
     if (!keep(&encrypt_failed_args, Py_BuildValue("(s)", "Encryption Failed")) ||
         !keep(&decrypt_failed_args, Py_BuildValue("(s)", "Decryption Failed")) ||
         !keep(&key_gen_failed_args, Py_BuildValue("(s)", "Key Generation Failed")) ||
+        !keep(&key_derivation_failed_args, Py_BuildValue("(s)", "Key Derivation Failed")) ||
         !keep(&openssl_error_name, PyString_InternFromString("OpenSSLError")) ||
         !keep(&b64encode_name, PyString_InternFromString("b64encode")) ||
         !keep(&b64decode_name, PyString_InternFromString("b64decode")))
         return false;
     if (PyType_Ready(&EncryptionImpl_Type) < 0 ||
         PyObject_SetAttrString(module, "EncryptionImpl",
-                               reinterpret_cast<PyObject*>(&EncryptionImpl_Type)) < 0)
+                               reinterpret_cast<PyObject*>(&EncryptionImpl_Type)) < 0 ||
+        PyType_Ready(&Cipher_Type) < 0 ||
+        PyObject_SetAttrString(module, "Cipher", reinterpret_cast<PyObject*>(&Cipher_Type)) < 0)
         return false;
     if (!import_base64(module) || !add_openssl_error(module))
         return false;

@@ -1,12 +1,20 @@
 """The cipherel module: EncryptionImpl's methods with their argument rules and
-messages, OpenSSLError, what the import sets up, and the cipher core's lines
-on standard output (checked in a child interpreter)."""
+messages, Cipher against EncryptionImpl, OpenSSLError, what the import sets
+up, and the cipher core's lines on standard output (checked in a child
+interpreter)."""
 import __builtin__
 import base64
 import contextlib
+import copy
+import cPickle
 import os
+import pickle
+import random
+import re
 import subprocess
 import sys
+import tempfile
+import threading
 import traceback
 import unittest
 
@@ -65,12 +73,24 @@ def native_entries(names):
     return [n.split(" (")[0] for n in names if n.startswith("cipherel.")]
 
 
-def run_python(code):
+def run_python(code, env=None):
     """Runs code in a child interpreter of this build: (stdout, stderr)."""
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE)
+                             stderr=subprocess.PIPE, env=env)
     out, err = child.communicate()
     return out, err
+
+
+def check_failures(test, cases):
+    """Each (func, args, kwds, exception type, message, traceback entry or
+    None) case must raise exactly that, with the module's entry (if any) in
+    the traceback."""
+    for func, args, kwds, exc_type, message, entry in cases:
+        exc, names = raised(func, *args, **kwds)
+        case = (func.__name__, args, kwds)
+        test.assertTrue(type(exc) is exc_type, (case, exc))
+        test.assertEqual(str(exc), message, case)
+        test.assertEqual(native_entries(names), entry and [entry] or [], case)
 
 
 class StrSub(str):
@@ -137,7 +157,8 @@ class Docstrings(unittest.TestCase):
 class ModuleContents(unittest.TestCase):
     def test_attributes(self):
         public = sorted(n for n in dir(cipherel) if not n.startswith("_"))
-        self.assertEqual(public, ["EncryptionImpl", "OpenSSLError", "b64decode", "b64encode"])
+        self.assertEqual(public, ["Cipher", "EncryptionImpl", "OpenSSLError", "b64decode",
+                                  "b64encode"])
         self.assertEqual(cipherel.__test__, {})
         self.assertTrue(cipherel.__builtins__ is __builtin__)
         self.assertTrue(cipherel.b64encode is base64.b64encode)
@@ -246,13 +267,9 @@ class ArgumentErrors(unittest.TestCase):
             return self.value
 
     def check(self, cases):
-        for method, args, kwds, exc_type, message, traced in cases:
-            exc, names = raised(getattr(E, method), *args, **kwds)
-            case = (method, args, kwds)
-            self.assertTrue(type(exc) is exc_type, (case, exc))
-            self.assertEqual(str(exc), message, case)
-            expected = ["cipherel.EncryptionImpl." + method] if traced else []
-            self.assertEqual(native_entries(names), expected, case)
+        check_failures(self, [(getattr(E, method), args, kwds, exc_type, message,
+                               traced and "cipherel.EncryptionImpl." + method)
+                              for method, args, kwds, exc_type, message, traced in cases])
 
     def test_exact_str_or_none(self):
         msg = "Argument '%s' has incorrect type (expected str, got %s)"
@@ -407,25 +424,215 @@ class KeyGen(unittest.TestCase):
         self.assertEqual(E.encrypt(block, key), E.encrypt(block, ""))
         self.assertEqual(E.unpad(E.decrypt(E.encrypt(block, key), "")), "generated")
 
+    def test_texts_under_earlier_keys_still_decrypt(self):
+        # Made by an earlier build, under a key with a zero byte as key_gen
+        # used to hand out: only the 11 bytes before the zero count.
+        key = ("29 72 bb 04 4d 96 df 28 71 ba 03 00 95 de 27 70"
+               " b9 02 4b 94 dd 26 6f b8 01 4a 93 dc 25 6e b7 00").replace(" ", "").decode("hex")
+        stored = ("5c3fbcd80ef76ddac55be0b7fae5c135cd33e36f7334583a"
+                  "3eef3373b0c052ab3b7de1bdc9d065031efb1d690c22c159").decode("hex")
+        plain = "a record stored under an older key"
+        for decrypt in (lambda text: E.decrypt(text, key), cipherel.Cipher(key).decrypt,
+                        cipherel.Cipher(key[:11]).decrypt):
+            self.assertEqual(E.unpad(decrypt(stored)), plain)
+
+
+def text(size, seed=0):
+    """`size` bytes whose blocks differ, and differ again with `seed`."""
+    unit = "".join(chr((i * 131 + seed * 17 + 7) % 256) for i in range(4096))
+    return (unit * (size // 4096 + 1))[:size]
+
+
+def outcome(func, *args):
+    """("ok", result) or ("error", exception type, its args)."""
+    try:
+        return "ok", func(*args)
+    except Exception:
+        exc = sys.exc_info()[1]
+        return "error", type(exc), exc.args
+
+
+LOCK_RELEASE = 64 * 1024  # Cipher releases the interpreter lock from this length up
+
+
+class CipherParity(unittest.TestCase):
+    """Cipher(k) gives byte for byte what EncryptionImpl gives under k."""
+
+    def test_table(self):
+        sizes = [0, 16, 32, 4096, LOCK_RELEASE - 16, LOCK_RELEASE, LOCK_RELEASE + 16, 1 << 20]
+        keys = ["", "k", "ab\0cd", "\0xyz", "x" * 32 + "beyond", E.key_gen()]
+        for key in keys:
+            cipher = cipherel.Cipher(key)
+            for size in sizes:
+                data = text(size)
+                self.assertEqual(cipher.encrypt(data), E.encrypt(data, key), (key, size))
+                self.assertEqual(cipher.decrypt(data), E.decrypt(data, key), (key, size))
+
+    def test_seeded_random_differential(self):
+        rng = random.Random(11)
+
+        def random_bytes(n):
+            # One byte in eight is zero, so key texts often end early.
+            return "".join(chr(rng.choice([0] + [rng.randrange(1, 256)] * 7)) for _ in xrange(n))
+
+        with quiet_stdout():
+            for _ in xrange(200):
+                key = random_bytes(rng.randrange(0, 41))
+                size = rng.choice([16 * rng.randrange(0, 70), rng.randrange(0, 1100)])
+                data = random_bytes(size)
+                cipher = cipherel.Cipher(key)
+                for name in ("encrypt", "decrypt"):
+                    self.assertEqual(outcome(getattr(cipher, name), data),
+                                     outcome(getattr(E, name), data, key), (name, key, size))
+
+    def test_keyword_forms(self):
+        block = "0123456789abcdef"
+        cipher = cipherel.Cipher(key_data="k")
+        self.assertEqual(cipher.encrypt(plain_text=block), E.encrypt(block, "k"))
+        self.assertEqual(cipher.decrypt(cipher_text=block), E.decrypt(block, "k"))
+
+
+class CipherFailures(unittest.TestCase):
+    BLOCK = "0123456789abcdef"
+
+    def test_arguments(self):
+        msg = "Argument '%s' has incorrect type (expected str, got %s)"
+        no_len = "object of type 'NoneType' has no len()"
+        cipher = cipherel.Cipher("k")
+        b = self.BLOCK
+        new, enc, dec = "cipherel.Cipher.__new__", "cipherel.Cipher.encrypt", "cipherel.Cipher.decrypt"
+        check_failures(self, [
+            (cipherel.Cipher, (u"k",), {}, TypeError, msg % ("key_data", "unicode"), None),
+            (cipherel.Cipher, (StrSub("k"),), {}, TypeError, msg % ("key_data", "StrSub"), None),
+            (cipherel.Cipher, (None,), {}, TypeError,
+             "expected string or Unicode object, NoneType found", new),
+            (cipherel.Cipher, (), {}, TypeError,
+             "Cipher() takes exactly 1 positional argument (0 given)", new),
+            (cipherel.Cipher, ("k", "l"), {}, TypeError,
+             "Cipher() takes exactly 1 positional argument (2 given)", new),
+            (cipherel.Cipher, (), {"key": "k"}, TypeError,
+             "Cipher() takes exactly 1 positional argument (0 given)", new),
+            (cipherel.Cipher, ("k",), {"key_data": "k"}, TypeError,
+             "Cipher() got multiple values for keyword argument 'key_data'", new),
+            (cipher.encrypt, (u"0123456789abcdef",), {}, TypeError,
+             msg % ("plain_text", "unicode"), None),
+            (cipher.encrypt, (StrSub(b),), {}, TypeError, msg % ("plain_text", "StrSub"), None),
+            (cipher.decrypt, (3,), {}, TypeError, msg % ("cipher_text", "int"), None),
+            (cipher.encrypt, (None,), {}, TypeError, no_len, enc),
+            (cipher.decrypt, (None,), {}, TypeError, no_len, dec),
+            (cipher.encrypt, (), {}, TypeError,
+             "encrypt() takes exactly 1 positional argument (0 given)", enc),
+            (cipher.decrypt, (b, "k"), {}, TypeError,
+             "decrypt() takes exactly 1 positional argument (2 given)", dec),
+            (cipher.encrypt, (b,), {"key_data": "k"}, TypeError,
+             "encrypt() got an unexpected keyword argument 'key_data'", enc),
+            (cipher.encrypt, (b,), {"plain_text": b}, TypeError,
+             "encrypt() got multiple values for keyword argument 'plain_text'", enc),
+        ])
+
+    def test_partial_blocks_raise_the_same_error_on_both_sides_of_the_lock_release(self):
+        cipher = cipherel.Cipher("k")
+        cases = [(cipher.encrypt, "Encryption Failed", E.encrypt),
+                 (cipher.decrypt, "Decryption Failed", E.decrypt)]
+        for method, message, impl_method in cases:
+            for size in (3, 17, LOCK_RELEASE + 1):
+                with quiet_stdout():
+                    exc, names = raised(method, "x" * size)
+                    impl_exc = raised(impl_method, "x" * size, "k")[0]
+                self.assertTrue(type(exc) is cipherel.OpenSSLError)
+                self.assertTrue(exc.args is impl_exc.args)
+                self.assertEqual(exc.args, (message,))
+                self.assertEqual(native_entries(names), ["cipherel.Cipher." + method.__name__])
+
+
+class CipherThreads(unittest.TestCase):
+    def test_four_threads_with_large_texts(self):
+        shared = cipherel.Cipher("shared key")
+        setups = [
+            ("distinct keys", [("key %d" % i, cipherel.Cipher("key %d" % i)) for i in range(4)]),
+            ("one object", [("shared key", shared)] * 4),
+        ]
+        for label, ciphers in setups:
+            jobs = []
+            for i, (key, cipher) in enumerate(ciphers):
+                data = text(1 << 20, seed=i)
+                jobs.append((cipher, data, E.encrypt(data, key)))
+            results = [None] * len(jobs)
+
+            def work(i):
+                cipher, data, expected = jobs[i]
+                try:
+                    results[i] = [cipher.encrypt(data) == expected and
+                                  cipher.decrypt(expected) == data for _ in range(3)]
+                except Exception:
+                    results[i] = sys.exc_info()[1]
+
+            threads = [threading.Thread(target=work, args=(i,)) for i in range(len(jobs))]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            self.assertEqual(results, [[True] * 3] * len(jobs), label)
+
+
+class CipherRefusals(unittest.TestCase):
+    def test_pickling_and_copying(self):
+        cipher = cipherel.Cipher("secret")
+        pickled = "can't pickle Cipher objects"
+        copied = "can't copy Cipher objects"
+        cases = [(pickle.dumps, (cipher, protocol), pickled) for protocol in (0, 1, 2)]
+        cases += [(cPickle.dumps, (cipher, protocol), pickled) for protocol in (0, 1, 2)]
+        cases += [
+            (cipher.__reduce__, (), pickled),
+            (cipher.__reduce_ex__, (2,), pickled),
+            (copy.copy, (cipher,), copied),
+            (copy.deepcopy, (cipher,), copied),
+        ]
+        for func, args, message in cases:
+            exc = raised(func, *args)[0]
+            self.assertTrue(type(exc) is TypeError, (func, args, exc))
+            self.assertEqual(str(exc), message)
+
+    def test_nothing_shows_the_key(self):
+        cipher = cipherel.Cipher("the key text")
+        own = set(dir(cipher)) - set(dir(object()))
+        self.assertEqual(sorted(own), ["__copy__", "__deepcopy__", "decrypt", "encrypt"])
+        self.assertFalse(hasattr(cipher, "__dict__"))
+        self.assertRaises(AttributeError, setattr, cipher, "key", "other")
+        self.assertTrue(re.match(r"<cipherel\.Cipher object at 0x[0-9a-fA-F]+>$", repr(cipher)))
+        self.assertEqual(str(cipher), repr(cipher))
+
+    def test_type(self):
+        cls = cipherel.Cipher
+        self.assertEqual(repr(cls), "<type 'cipherel.Cipher'>")
+        self.assertEqual(cls.__bases__, (object,))
+        self.assertFalse(cls.__flags__ & HAVE_GC)
+        self.assertTrue(cls.__doc__.startswith("Cipher(key_data)\n"))
+        self.assertRaises(TypeError, type, "Sub", (cls,), {})
+
 
 FAKE_LENGTH = r"""
 import ctypes
 import cipherel
 E = cipherel.EncryptionImpl()
+C = cipherel.Cipher("k")
 data = str(bytearray("0123456789abcdef"))
-size = ctypes.c_long.from_address(id(data) + object.__basicsize__)  # ob_size, a Py_ssize_t
-def attempt(method, fake):
+# ob_size is a Py_ssize_t, a long on this platform.
+size = ctypes.c_long.from_address(id(data) + object.__basicsize__)
+def attempt(call, fake):
     size.value = fake
     try:
-        method(data, "k")
+        call()
     except Exception, e:
         print type(e).__name__, e.args
     finally:
         size.value = 16
-attempt(E.encrypt, 2 ** 32 + 16)
-attempt(E.decrypt, 2 ** 32 + 16)
-attempt(E.encrypt, 2 ** 31 - 8)
-print repr(E.decrypt(E.encrypt(data, "k"), "k"))
+for encrypt, decrypt in [(lambda: E.encrypt(data, "k"), lambda: E.decrypt(data, "k")),
+                         (lambda: C.encrypt(data), lambda: C.decrypt(data))]:
+    attempt(encrypt, 2 ** 32 + 16)
+    attempt(decrypt, 2 ** 32 + 16)
+    attempt(encrypt, 2 ** 31 - 8)
+print repr(E.decrypt(C.encrypt(data), "k"))
 """
 
 FAILING_RANDOM = r"""
@@ -446,6 +653,42 @@ except cipherel.OpenSSLError, e:
     print e.args
 crypto.RAND_set_rand_method(None)
 print len(cipherel.EncryptionImpl().key_gen())
+"""
+
+ONLY_BASE_PROVIDER = """openssl_conf = openssl_init
+[openssl_init]
+providers = provider_sect
+[provider_sect]
+base = base_sect
+[base_sect]
+activate = 1
+"""
+
+DERIVATION_REPORT = r"""
+import sys, traceback
+import cipherel
+for call in (lambda: cipherel.Cipher("k"),
+             lambda: cipherel.EncryptionImpl().decrypt("x" * 16, "k")):
+    try:
+        call()
+    except cipherel.OpenSSLError, e:
+        print e.args, traceback.extract_tb(sys.exc_info()[2])[-1][2].split(" (")[0]
+"""
+
+# The key and IV follow the object header. Once the object is freed its
+# memory holds zeros, or whatever the allocator has put there since, but no
+# word of them.
+WIPE_REPORT = r"""
+import ctypes
+import cipherel
+cipher = cipherel.Cipher("wipe me")
+address = id(cipher) + object.__basicsize__
+size = cipherel.Cipher.__basicsize__ - object.__basicsize__
+before = ctypes.string_at(address, size)
+del cipher
+after = ctypes.string_at(address, size)
+words = range(0, size, 8)
+print size, before.count("\0") < 8, [i for i in words if after[i:i + 8] == before[i:i + 8]]
 """
 
 IMPORT_REPORT = r"""
@@ -474,13 +717,48 @@ class ChildInterpreter(unittest.TestCase):
                               "ERROR in EVP_EncryptFinal_ex \n('Encryption Failed',)\n"
                               "ERROR in EVP_DecryptFinal_ex\n('Decryption Failed',)\n")
 
+    def test_cipher_core_lines_precede_the_exception(self):
+        # The long texts fail with the interpreter lock released.
+        out, err = run_python(
+            "import cipherel\n"
+            "C = cipherel.Cipher('key')\n"
+            "for method in (C.encrypt, C.decrypt):\n"
+            "    for size in (3, %d):\n"
+            "        try:\n"
+            "            method('x' * size)\n"
+            "        except cipherel.OpenSSLError, e:\n"
+            "            print e.args\n" % (LOCK_RELEASE + 1))
+        self.assertEqual(out, "ERROR in EVP_EncryptFinal_ex \n('Encryption Failed',)\n" * 2 +
+                              "ERROR in EVP_DecryptFinal_ex\n('Decryption Failed',)\n" * 2, err)
+
+    def test_failing_derivation(self):
+        # With only the base provider loaded libcrypto has no SHA-256, and
+        # the derivation reports a key of 0 bits.
+        handle, path = tempfile.mkstemp(suffix=".cnf")
+        try:
+            os.write(handle, ONLY_BASE_PROVIDER)
+            os.close(handle)
+            env = dict(os.environ)
+            env["OPENSSL_CONF"] = path
+            out, err = run_python(DERIVATION_REPORT, env)
+        finally:
+            os.remove(path)
+        line = "Key size is 0 bits - should be 256 bits\n"
+        self.assertEqual(out, line + "('Key Derivation Failed',) cipherel.Cipher.__new__\n" +
+                              line + "('Decryption Failed',) cipherel.EncryptionImpl.decrypt\n",
+                         err)
+
+    def test_key_is_wiped_when_the_object_dies(self):
+        out, err = run_python(WIPE_REPORT)
+        self.assertEqual(out, "48 True []\n", err)
+
     def test_lengths_that_do_not_fit_are_refused(self):
-        out, _ = run_python(FAKE_LENGTH)
-        self.assertEqual(out, "OverflowError ('plain_text is too long for the cipher',)\n"
-                              "OverflowError ('cipher_text is too long for the cipher',)\n"
-                              "Input length 2147483640 is out of range\n"
-                              "OpenSSLError ('Encryption Failed',)\n"
-                              "'0123456789abcdef'\n")
+        out, err = run_python(FAKE_LENGTH)
+        refusals = ("OverflowError ('plain_text is too long for the cipher',)\n"
+                    "OverflowError ('cipher_text is too long for the cipher',)\n"
+                    "Input length 2147483640 is out of range\n"
+                    "OpenSSLError ('Encryption Failed',)\n")
+        self.assertEqual(out, refusals * 2 + "'0123456789abcdef'\n", err)
 
     def test_failing_random_source_raises(self):
         out, _ = run_python(FAILING_RANDOM)

@@ -1,6 +1,7 @@
-// Cipher core: key and IV are derived afresh at every call from the caller's
-// key text joined to built-in material, so one key text always gives the same
-// cipher; block padding is off and left to the caller.
+// Cipher core: key and IV are derived from the caller's key text joined to
+// built-in material, so one key text always gives the same cipher; block
+// padding is off and left to the caller. Every buffer is the call's own, so
+// calls from several threads may overlap.
 #include "py_encrypt.h"
 
 #include <openssl/evp.h>
@@ -14,12 +15,7 @@
 
 namespace {
 
-const int BLOCK_SIZE = 16;  // AES block, and so the IV length
 const int SALT_LEN = 8;
-
-// Process-wide, rewritten by every call before it is read: the core is not
-// reentrant, which holds because every caller runs under the interpreter lock.
-unsigned char my_blob[HARD_KEY_LEN];
 
 struct FreeContext {
     void operator()(EVP_CIPHER_CTX* ctx) const { EVP_CIPHER_CTX_free(ctx); }
@@ -34,31 +30,31 @@ py_encrypt_buffer zeroed_buffer(int size)
 
 // Each failure is one line on stdout, flushed so that it lands in order with
 // what the host process writes through its own buffers.
-std::nullptr_t fail(const char* line)
+bool fail(const char* line)
 {
     std::puts(line);
     std::fflush(stdout);
-    return nullptr;
+    return false;
 }
 
-std::nullptr_t fail_key_size(int key_size)
+bool fail_key_size(int key_size)
 {
     std::printf("Key size is %d bits - should be 256 bits\n", key_size);
     std::fflush(stdout);
-    return nullptr;
+    return false;
 }
 
-std::nullptr_t fail_length(int length)
+bool fail_length(int length)
 {
     std::printf("Input length %d is out of range\n", length);
     std::fflush(stdout);
-    return nullptr;
+    return false;
 }
 
 // The material is stored scrambled so that it is not one readable run of
 // bytes in the binary; none of the unscrambled bytes is zero, which keeps the
 // caller's key text at byte 16 of the derivation input.
-void py_const_key()
+void py_const_key(unsigned char* blob)
 {
     static const unsigned char scrambled[HARD_KEY_LEN] = {
         0x24, 0xf6, 0xf8, 0x75, 0x04, 0xce, 0x58, 0x5e,
@@ -66,57 +62,26 @@ void py_const_key()
     };
     unsigned char mask = 0x6b;
     for (uint32_t i = 0; i < HARD_KEY_LEN; ++i) {
-        my_blob[i] = scrambled[i] ^ mask;
+        blob[i] = scrambled[i] ^ mask;
         mask = static_cast<unsigned char>(mask * 5 + 0x3d);
     }
 }
 
-bool derive_key(const char* key_data, unsigned char* key, unsigned char* iv)
-{
-    unsigned char salt[SALT_LEN];
-    salt[0] = 0x5c;
-    salt[1] = 0x27;
-    salt[2] = 0xe1;
-    salt[3] = 0x93;
-    salt[4] = 0x0b;
-    salt[5] = 0x7a;
-    salt[6] = 0xc4;
-    salt[7] = 0x36;
-    py_const_key();
-
-    char key_data_merged[KEY_DATA_LEN + 1];
-    std::memset(key_data_merged, 0, KEY_DATA_LEN);
-    std::memcpy(key_data_merged, my_blob, HARD_KEY_LEN);
-    // C-string semantics on purpose: the key text ends at its first zero byte
-    // and only its first 32 bytes count.
-    std::strncat(key_data_merged, key_data, KEY_SIZE);
-    key_data_merged[KEY_DATA_LEN] = '\0';
-
-    int key_size = EVP_BytesToKey(EVP_aes_256_cbc(), EVP_sha256(), salt,
-                                  reinterpret_cast<unsigned char*>(key_data_merged), KEY_DATA_LEN,
-                                  HASH_ROUNDS, key, iv);
-    if (key_size != static_cast<int>(KEY_SIZE)) {
-        fail_key_size(key_size);
-        return false;
-    }
-    return true;
-}
-
-// The two directions differ only in their EVP calls, the output room and the
-// failure lines (whose trailing blanks differ too).
+// The two directions differ only in their EVP calls, the output reserve of
+// py_encrypt and the failure lines (whose trailing blanks differ too).
 struct CipherSteps {
     int (*init)(EVP_CIPHER_CTX*, const EVP_CIPHER*, ENGINE*, const unsigned char*,
                 const unsigned char*);
     int (*update)(EVP_CIPHER_CTX*, unsigned char*, int*, const unsigned char*, int);
     int (*final)(EVP_CIPHER_CTX*, unsigned char*, int*);
-    int room;  // output bytes reserved beyond the input
+    int room;  // output bytes py_encrypt reserves beyond the input
     const char* init_failed;
     const char* update_failed;
     const char* final_failed;
 };
 
 const CipherSteps encrypt_steps = {
-    EVP_EncryptInit_ex, EVP_EncryptUpdate, EVP_EncryptFinal_ex, BLOCK_SIZE - 1,
+    EVP_EncryptInit_ex, EVP_EncryptUpdate, EVP_EncryptFinal_ex, static_cast<int>(IV_SIZE) - 1,
     "ERROR in EVP_EncryptInit_ex ", "ERROR in EVP_EncryptUpdate ",
     "ERROR in EVP_EncryptFinal_ex ",
 };
@@ -127,50 +92,33 @@ const CipherSteps decrypt_steps = {
     "ERROR in EVP_DecryptFinal_ex",
 };
 
-unsigned char* run_cipher(const CipherSteps& steps, const unsigned char* in, const char* key_data,
+const CipherSteps& steps_for(py_direction direction)
+{
+    return direction == py_direction::encrypt ? encrypt_steps : decrypt_steps;
+}
+
+unsigned char* run_cipher(py_direction direction, const unsigned char* in, const char* key_data,
                           int* in_len)
 {
-    // Refused rather than cut: the output length, room included, must fit an int.
-    if (*in_len < 0 || *in_len > INT_MAX - steps.room)
-        return fail_length(*in_len);
-    unsigned char key[KEY_SIZE];
-    unsigned char iv[BLOCK_SIZE];
-    if (!derive_key(key_data, key, iv))
+    if (!py_cipher_length_ok(direction, *in_len))
         return nullptr;
-    Context ctx(EVP_CIPHER_CTX_new());
-    if (!ctx)
-        return fail("ERROR in EVP_CIPHER_CTX_new ");
-    int out_len = *in_len + steps.room;
-    py_encrypt_buffer out = zeroed_buffer(out_len);
-    if (!out)
-        return fail("ERROR in calloc ");
-    if (!steps.init(ctx.get(), EVP_aes_256_cbc(), nullptr, key, iv))
-        return fail(steps.init_failed);
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    if (!steps.update(ctx.get(), out.get(), &out_len, in, *in_len))
-        return fail(steps.update_failed);
-    int last_block_len = 0;
-    if (!steps.final(ctx.get(), out.get() + out_len, &last_block_len))
-        return fail(steps.final_failed);
-    *in_len = out_len + last_block_len;
+    py_scoped_key key;
+    if (!py_derive_key(key_data, &key))
+        return nullptr;
+    py_encrypt_buffer out = zeroed_buffer(*in_len + steps_for(direction).room);
+    if (!out) {
+        fail("ERROR in calloc ");
+        return nullptr;
+    }
+    // Without padding the result is exactly as long as the input, so
+    // *in_len already holds the result length.
+    if (!py_cipher_into(direction, key, in, *in_len, out.get()))
+        return nullptr;
     return out.release();
 }
 
-}  // namespace
-
-extern "C" unsigned char* py_encrypt(const unsigned char* plain_text, const char* key_data,
-                                     int* plain_text_len)
-{
-    return run_cipher(encrypt_steps, plain_text, key_data, plain_text_len);
-}
-
-extern "C" unsigned char* py_decrypt(const unsigned char* cipher_text, const char* key_data,
-                                     int* cipher_text_len)
-{
-    return run_cipher(decrypt_steps, cipher_text, key_data, cipher_text_len);
-}
-
-extern "C" unsigned char* py_key_gen(void)
+// Fresh random data and salt through the derivation.
+bool draw_key(unsigned char* key)
 {
     unsigned char data[KEY_DATA_LEN];
     unsigned char salt[SALT_LEN];
@@ -178,13 +126,95 @@ extern "C" unsigned char* py_key_gen(void)
     // predictable key as if all were well.
     if (RAND_bytes(data, KEY_DATA_LEN) != 1 || RAND_bytes(salt, SALT_LEN) != 1)
         return fail("ERROR in RAND_bytes ");
-    py_encrypt_buffer key = zeroed_buffer(KEY_SIZE + 1);
-    if (!key)
-        return fail("ERROR in calloc ");
-    unsigned char iv[BLOCK_SIZE];
+    unsigned char iv[IV_SIZE];
     int key_size = EVP_BytesToKey(EVP_aes_256_cbc(), EVP_sha256(), salt, data, KEY_DATA_LEN,
-                                  HASH_ROUNDS, key.get(), iv);
+                                  HASH_ROUNDS, key, iv);
     if (key_size != static_cast<int>(KEY_SIZE))
         return fail_key_size(key_size);
+    return true;
+}
+
+}  // namespace
+
+bool py_derive_key(const char* key_data, py_cipher_key* out)
+{
+    unsigned char salt[SALT_LEN];
+    salt[0] = 0x5c;
+    salt[1] = 0x27;
+    salt[2] = 0xe1;
+    salt[3] = 0x93;
+    salt[4] = 0x0b;
+    salt[5] = 0x7a;
+    salt[6] = 0xc4;
+    salt[7] = 0x36;
+    unsigned char blob[HARD_KEY_LEN];
+    py_const_key(blob);
+
+    char key_data_merged[KEY_DATA_LEN + 1];
+    std::memset(key_data_merged, 0, KEY_DATA_LEN);
+    std::memcpy(key_data_merged, blob, HARD_KEY_LEN);
+    // C-string semantics on purpose: the key text ends at its first zero byte
+    // and only its first 32 bytes count.
+    std::strncat(key_data_merged, key_data, KEY_SIZE);
+    key_data_merged[KEY_DATA_LEN] = '\0';
+
+    int key_size = EVP_BytesToKey(EVP_aes_256_cbc(), EVP_sha256(), salt,
+                                  reinterpret_cast<unsigned char*>(key_data_merged), KEY_DATA_LEN,
+                                  HASH_ROUNDS, out->key, out->iv);
+    if (key_size != static_cast<int>(KEY_SIZE))
+        return fail_key_size(key_size);
+    return true;
+}
+
+bool py_cipher_length_ok(py_direction direction, int length)
+{
+    // Refused rather than cut: the output length, reserve included, must fit an int.
+    if (length < 0 || length > INT_MAX - steps_for(direction).room)
+        return fail_length(length);
+    return true;
+}
+
+bool py_cipher_into(py_direction direction, const py_cipher_key& key, const unsigned char* in,
+                    int length, unsigned char* out)
+{
+    const CipherSteps& steps = steps_for(direction);
+    Context ctx(EVP_CIPHER_CTX_new());
+    if (!ctx)
+        return fail("ERROR in EVP_CIPHER_CTX_new ");
+    if (!steps.init(ctx.get(), EVP_aes_256_cbc(), nullptr, key.key, key.iv))
+        return fail(steps.init_failed);
+    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+    // With padding off one update on a fresh context writes whole blocks
+    // only, never more than it reads, and the final step writes nothing.
+    int written = 0;
+    if (!steps.update(ctx.get(), out, &written, in, length))
+        return fail(steps.update_failed);
+    int last_block_len = 0;
+    if (!steps.final(ctx.get(), out + written, &last_block_len))
+        return fail(steps.final_failed);
+    return true;
+}
+
+extern "C" unsigned char* py_encrypt(const unsigned char* plain_text, const char* key_data,
+                                     int* plain_text_len)
+{
+    return run_cipher(py_direction::encrypt, plain_text, key_data, plain_text_len);
+}
+
+extern "C" unsigned char* py_decrypt(const unsigned char* cipher_text, const char* key_data,
+                                     int* cipher_text_len)
+{
+    return run_cipher(py_direction::decrypt, cipher_text, key_data, cipher_text_len);
+}
+
+extern "C" unsigned char* py_key_gen(void)
+{
+    py_encrypt_buffer key = zeroed_buffer(KEY_SIZE + 1);
+    if (!key) {
+        fail("ERROR in calloc ");
+        return nullptr;
+    }
+    if (!draw_key(key.get()))
+        return nullptr;
     return key.release();
 }

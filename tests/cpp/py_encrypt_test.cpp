@@ -1,12 +1,15 @@
 // The cipher core against independent references: NIST's AES-256-CBC vectors
-// fix the reference cipher, and the test derives key and IV itself with its
-// own SHA-256 loop from the built-in material, so a change of material, salt,
-// derivation input or cipher mode shows up as a mismatch.
+// fix the reference cipher and the core's buffer-writing entry, and the test
+// derives key and IV itself with its own SHA-256 loop from the built-in
+// material, so a change of material, salt, derivation input or cipher mode
+// shows up as a mismatch.
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -101,7 +104,21 @@ void derive(const std::string& key_text, Bytes* key, Bytes* iv)
     iv->assign(stream.begin() + 32, stream.begin() + 48);
 }
 
-TEST(ReferenceCipher, MatchesNistCbcAes256)
+// The entry both classes of the module use, with a key and IV of the caller's.
+Bytes cipher_into(bool encrypt, const Bytes& key, const Bytes& iv, const Bytes& in)
+{
+    py_cipher_key derived;
+    std::copy(key.begin(), key.end(), derived.key);
+    std::copy(iv.begin(), iv.end(), derived.iv);
+    Bytes out(in.size());
+    EXPECT_TRUE(py_cipher_into(encrypt ? py_direction::encrypt : py_direction::decrypt, derived,
+                               in.data(), static_cast<int>(in.size()), out.data()));
+    return out;
+}
+
+// NIST SP 800-38A F.2.5 (CBC-AES256.Encrypt) and F.2.6 (CBC-AES256.Decrypt):
+// whole blocks, as the core takes them with its padding off.
+TEST(NistCbcAes256, ReferenceAndCoreEntryMatch)
 {
     const Bytes key = from_hex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
     const Bytes iv = from_hex("000102030405060708090a0b0c0d0e0f");
@@ -111,8 +128,15 @@ TEST(ReferenceCipher, MatchesNistCbcAes256)
     const Bytes cipher = from_hex(
         "f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
         "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b");
-    EXPECT_EQ(aes_256_cbc(true, key, iv, plain), cipher);   // F.2.5
-    EXPECT_EQ(aes_256_cbc(false, key, iv, cipher), plain);  // F.2.6
+    const struct {
+        const char* name;
+        Bytes (*run)(bool, const Bytes&, const Bytes&, const Bytes&);
+    } ciphers[] = {{"reference", aes_256_cbc}, {"py_cipher_into", cipher_into}};
+    for (const auto& c : ciphers) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.run(true, key, iv, plain), cipher);   // F.2.5
+        EXPECT_EQ(c.run(false, key, iv, cipher), plain);  // F.2.6
+    }
 }
 
 TEST(Cipher, EqualsAesUnderTheIndependentlyDerivedKeyAndIv)
@@ -120,10 +144,15 @@ TEST(Cipher, EqualsAesUnderTheIndependentlyDerivedKeyAndIv)
     const std::string keys[] = {"", "k", "secret key text", std::string(31, 'q'),
                                 std::string(32, 'r'), "0123456789abcdef0123456789abcdef-beyond"};
     for (const std::string& key_text : keys) {
+        SCOPED_TRACE(key_text);
+        Bytes key, iv;
+        derive(key_text, &key, &iv);
+        py_scoped_key derived;
+        ASSERT_TRUE(py_derive_key(key_text.c_str(), &derived));
+        EXPECT_EQ(Bytes(derived.key, derived.key + KEY_SIZE), key);
+        EXPECT_EQ(Bytes(derived.iv, derived.iv + IV_SIZE), iv);
         for (size_t size : {16u, 64u, 4096u}) {
-            SCOPED_TRACE(key_text + " / " + std::to_string(size));
-            Bytes key, iv;
-            derive(key_text, &key, &iv);
+            SCOPED_TRACE(size);
             const Bytes plain = pattern(size);
             const Bytes expected = aes_256_cbc(true, key, iv, plain);
             CoreCall enc = run_core(py_encrypt, plain, key_text);
@@ -202,6 +231,30 @@ TEST(Cipher, FailuresWriteOneLineAndLeaveTheLengthAlone)
     }
 }
 
+// The module allocates exactly the input's length; a partial block must fail
+// without writing past it (the sanitizer run sees any overrun).
+TEST(CipherInto, PartialBlocksFailAtTheFinalStepWithinTheBuffer)
+{
+    py_scoped_key key;
+    ASSERT_TRUE(py_derive_key("key", &key));
+    const struct {
+        py_direction direction;
+        std::string line;
+    } cases[] = {{py_direction::encrypt, "ERROR in EVP_EncryptFinal_ex \n"},
+                 {py_direction::decrypt, "ERROR in EVP_DecryptFinal_ex\n"}};
+    for (const auto& c : cases) {
+        for (size_t size : {1u, 15u, 33u}) {
+            SCOPED_TRACE(c.line + std::to_string(size));
+            const Bytes in = pattern(size);
+            Bytes out(size);
+            testing::internal::CaptureStdout();
+            EXPECT_FALSE(py_cipher_into(c.direction, key, in.data(), static_cast<int>(size),
+                                        out.data()));
+            EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line);
+        }
+    }
+}
+
 TEST(KeyGen, GivesDistinct32ByteKeysEndedByAZero)
 {
     py_encrypt_buffer first(py_key_gen());
@@ -212,34 +265,43 @@ TEST(KeyGen, GivesDistinct32ByteKeysEndedByAZero)
     EXPECT_NE(Bytes(first.get(), first.get() + 32), Bytes(second.get(), second.get() + 32));
 }
 
-// A random source whose Nth call fails, installed through the method table
-// that RAND_bytes still honours.
-int calls_until_failure;
+// A random source standing in for OpenSSL's, installed through the method
+// table that RAND_bytes still honours. Call n (from 1) fails when n is
+// `failing_call`; any other fills the buffer with fills[n - 1], the last
+// fill repeating.
+struct FakeSource {
+    std::vector<unsigned char> fills;
+    int failing_call;
+    int calls;
+};
+FakeSource fake_source;
 
-int failing_bytes(unsigned char* buffer, int num)
+int fake_bytes(unsigned char* buffer, int num)
 {
-    if (--calls_until_failure == 0)
+    const int call = ++fake_source.calls;
+    if (call == fake_source.failing_call)
         return 0;
-    for (int i = 0; i < num; ++i)
-        buffer[i] = static_cast<unsigned char>(i);
+    const size_t index = std::min<size_t>(call, fake_source.fills.size()) - 1;
+    std::memset(buffer, fake_source.fills[index], num);
     return 1;
 }
 
 int rand_status() { return 1; }
 
-const RAND_METHOD failing_method = {nullptr, failing_bytes, nullptr, nullptr, failing_bytes,
-                                    rand_status};
+const RAND_METHOD fake_method = {nullptr, fake_bytes, nullptr, nullptr, fake_bytes, rand_status};
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-class FailingRandom {
+class FakeRandom {
 public:
-    explicit FailingRandom(int failing_call) : saved_(RAND_get_rand_method())
+    explicit FakeRandom(std::vector<unsigned char> fills, int failing_call = 0)
+        : saved_(RAND_get_rand_method())
     {
-        calls_until_failure = failing_call;
-        RAND_set_rand_method(&failing_method);
+        fake_source = {std::move(fills), failing_call, 0};
+        RAND_set_rand_method(&fake_method);
     }
-    ~FailingRandom() { RAND_set_rand_method(saved_); }
+    ~FakeRandom() { RAND_set_rand_method(saved_); }
+    int calls() const { return fake_source.calls; }
 
 private:
     const RAND_METHOD* saved_;
@@ -250,7 +312,7 @@ TEST(KeyGen, FailingRandomSourceGivesNoKey)
 {
     for (int failing_call : {1, 2}) {
         SCOPED_TRACE(failing_call);
-        FailingRandom random(failing_call);
+        FakeRandom random({0x09}, failing_call);
         testing::internal::CaptureStdout();
         py_encrypt_buffer key(py_key_gen());
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR in RAND_bytes \n");
