@@ -412,11 +412,13 @@ class Base64(unittest.TestCase):
 
 
 class KeyGen(unittest.TestCase):
-    def test_keys(self):
-        first, second = E.key_gen(), E.key_gen()
-        self.assertTrue(type(first) is str)
-        self.assertEqual(len(first), 32)
-        self.assertNotEqual(first, second)
+    def test_keys_are_distinct_and_hold_no_zero_byte(self):
+        # A zero byte would end the key text early: about 12% of keys had one.
+        keys = [E.key_gen() for _ in xrange(3000)]
+        self.assertEqual(set(type(k) for k in keys), set([str]))
+        self.assertEqual(set(len(k) for k in keys), set([32]))
+        self.assertEqual([k for k in keys if "\0" in k], [])
+        self.assertEqual(len(set(keys)), len(keys))
 
     def test_leading_zero_acts_as_the_empty_key_text(self):
         key = "\0" + E.key_gen()[1:]

@@ -117,7 +117,7 @@ unsigned char* run_cipher(py_direction direction, const unsigned char* in, const
     return out.release();
 }
 
-// Fresh random data and salt through the derivation.
+// One draw of py_key_gen: fresh random data and salt through the derivation.
 bool draw_key(unsigned char* key)
 {
     unsigned char data[KEY_DATA_LEN];
@@ -214,7 +214,14 @@ extern "C" unsigned char* py_key_gen(void)
         fail("ERROR in calloc ");
         return nullptr;
     }
-    if (!draw_key(key.get()))
-        return nullptr;
-    return key.release();
+    // A zero byte would end the key text early when the key is used, and
+    // about one draw in eight has one.
+    for (uint32_t draw = 0; draw < KEY_GEN_DRAWS; ++draw) {
+        if (!draw_key(key.get()))
+            return nullptr;
+        if (!std::memchr(key.get(), 0, KEY_SIZE))
+            return key.release();
+    }
+    fail("ERROR in RAND_bytes ");
+    return nullptr;
 }

@@ -17,6 +17,7 @@ static const uint32_t KEY_DATA_LEN = 48; /* bytes handed to the key derivation *
 static const uint32_t KEY_SIZE = 32;     /* AES-256 key; the derivation must report this */
 static const uint32_t IV_SIZE = 16;      /* the AES block */
 static const uint32_t HASH_ROUNDS = 1000; /* iterations of the key derivation */
+static const uint32_t KEY_GEN_DRAWS = 64; /* random draws py_key_gen makes at most */
 
 /* Encrypts *plain_text_len bytes (a multiple of 16: padding is the caller's
  * business) under the zero-terminated key text. On success *plain_text_len
@@ -28,7 +29,11 @@ unsigned char* py_encrypt(const unsigned char* plain_text, const char* key_data,
 unsigned char* py_decrypt(const unsigned char* cipher_text, const char* key_data,
                           int* cipher_text_len);
 
-/* A fresh random 32-byte key followed by a zero byte. */
+/* A fresh random 32-byte key followed by a zero byte. The key holds no zero
+ * byte of its own, so all of it counts when it serves as a key text: a draw
+ * whose key has one (about one in eight) is thrown away for a new draw. A
+ * source whose first KEY_GEN_DRAWS draws all have one counts as failed and
+ * gets the line of a failed random draw. */
 unsigned char* py_key_gen(void);
 
 #ifdef __cplusplus

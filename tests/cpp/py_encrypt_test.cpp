@@ -322,4 +322,32 @@ TEST(KeyGen, FailingRandomSourceGivesNoKey)
     EXPECT_TRUE(key);
 }
 
+// One draw is 48 bytes of data, then 8 of salt. With every byte 0x08 the
+// derivation gives a key that starts with a zero byte, with 0x09 one that has
+// none (both computed apart from OpenSSL, with Python's hashlib).
+const Bytes kKeyOfFill08 =
+    from_hex("006382a2e6832c53052a52dbd9f24371e2cd02e793e2a70c3610b5aecf96bb29");
+const Bytes kKeyOfFill09 =
+    from_hex("a01f6152d8280b1d3c92cd7056e0747f4902d52d076aeabd7d91bdde973ae13c");
+
+TEST(KeyGen, DrawsAgainWhenTheKeyHasAZeroByte)
+{
+    FakeRandom random({0x08, 0x08, 0x09});
+    py_encrypt_buffer key(py_key_gen());
+    ASSERT_TRUE(key);
+    EXPECT_EQ(Bytes(key.get(), key.get() + KEY_SIZE), kKeyOfFill09);
+    EXPECT_EQ(key.get()[KEY_SIZE], 0);
+    EXPECT_EQ(random.calls(), 4);
+}
+
+TEST(KeyGen, SourceThatOnlyGivesKeysWithZeroBytesFails)
+{
+    FakeRandom random({0x08});
+    testing::internal::CaptureStdout();
+    py_encrypt_buffer key(py_key_gen());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR in RAND_bytes \n");
+    EXPECT_FALSE(key);
+    EXPECT_EQ(random.calls(), static_cast<int>(2 * KEY_GEN_DRAWS));
+}
+
 }  // namespace
