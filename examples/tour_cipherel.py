@@ -1,5 +1,5 @@
 """cipherel: AES-256-CBC under a key text, key generation, base 64 and
-PKCS #5 padding."""
+PKCS #5 padding; Cipher for many texts under one key text."""
 import hashlib
 import sys
 from functools import partial
@@ -48,6 +48,11 @@ def tour():
     show("encode(key_gen())", E.encode(key))
     show("decrypt(encrypt(padded, key), key)", E.decrypt(E.encrypt(padded, key), key))
 
+    cipher = cipherel.Cipher("secret")
+    show("Cipher('secret').encrypt(padded)", cipher.encrypt(padded))
+    show("same as encrypt(padded, 'secret')", cipher.encrypt(padded) == E.encrypt(padded, "secret"))
+    show("unpad(Cipher('secret').decrypt(_))", E.unpad(cipher.decrypt(cipher.encrypt(padded))))
+
     sys.stdout.write("encrypt('abc', 'secret') [not whole blocks]: the core's line, then\n")
     sys.stdout.flush()
     try:
@@ -63,6 +68,10 @@ def tour():
     block = "\x5a" * 4096
     compare("encrypt(4 KiB): derivation and AES", partial(E.encrypt, block, "secret"),
             [("the derivation alone in Python", partial(python_derivation, "secret"))], number=20)
+    for label, size in (("16 B", 16), ("4 KiB", 4096)):
+        data = "\x5a" * size
+        compare("Cipher.encrypt(%s): key derived once" % label, partial(cipher.encrypt, data),
+                [("EncryptionImpl.encrypt, derives per call", partial(E.encrypt, data, "secret"))])
 
 
 if __name__ == "__main__":
