@@ -2,8 +2,10 @@
 // length (0-63), byte 1 a block size for pad (0-255), then the key text, then
 // the data. Asserts that pad/unpad round-trip under that block size, that
 // pad/encrypt/decrypt/unpad round-trips (decrypting under the key text cut
-// the way the core reads it), and that encrypting the raw data fails exactly
-// when it is not whole blocks.
+// the way the core reads it), that encrypting the raw data fails exactly
+// when it is not whole blocks, and that Cipher(key) gives what EncryptionImpl
+// gives under the key, bytes or failure, for the data and for the data
+// repeated beyond the length from which Cipher releases the interpreter lock.
 #include <Python.h>
 
 #include <algorithm>
@@ -20,7 +22,10 @@ using pyglue::Ref;
 namespace {
 
 PyObject* impl;
+PyObject* cipher_type;
 PyObject* openssl_error;
+
+const Py_ssize_t LOCK_RELEASE = 64 * 1024;
 
 bool setup()
 {
@@ -32,8 +37,9 @@ bool setup()
     Ref module = Ref::steal(PyImport_ImportModule("cipherel"));
     Ref cls = Ref::steal(module ? PyObject_GetAttrString(module.get(), "EncryptionImpl") : nullptr);
     impl = cls ? PyObject_CallObject(cls.get(), nullptr) : nullptr;
+    cipher_type = module ? PyObject_GetAttrString(module.get(), "Cipher") : nullptr;
     openssl_error = module ? PyObject_GetAttrString(module.get(), "OpenSSLError") : nullptr;
-    if (!impl || !openssl_error)
+    if (!impl || !cipher_type || !openssl_error)
         finding("cannot import cipherel");
     return true;
 }
@@ -98,6 +104,69 @@ void check_cipher(PyObject* plain, PyObject* key, PyObject* core_key)
         finding("encrypt of whole blocks");
 }
 
+// A call's result, or the exception it raised.
+struct Outcome {
+    Ref result;
+    Ref error_type;
+    Ref error_value;
+};
+
+Outcome outcome(PyObject* result)
+{
+    Outcome out;
+    out.result = Ref::steal(result);
+    if (!out.result) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        out.error_type = Ref::steal(type);
+        out.error_value = Ref::steal(value);
+        Ref dropped = Ref::steal(tb);  // where it was raised is not compared
+    }
+    return out;
+}
+
+// Both the same bytes, or both OpenSSLError with the same message.
+void expect_same(const Outcome& ours, const Outcome& theirs, const char* what)
+{
+    if (ours.result && theirs.result)
+        return expect_equal(ours.result, theirs.result.get(), what);
+    if (ours.result || theirs.result || ours.error_type.get() != openssl_error ||
+        theirs.error_type.get() != openssl_error)
+        finding(what);
+    Ref our_args = Ref::steal(PyObject_GetAttrString(ours.error_value.get(), "args"));
+    Ref their_args = Ref::steal(PyObject_GetAttrString(theirs.error_value.get(), "args"));
+    if (!our_args || !their_args ||
+        PyObject_RichCompareBool(our_args.get(), their_args.get(), Py_EQ) != 1)
+        finding(what);
+}
+
+void check_parity(PyObject* cipher, PyObject* data, PyObject* key)
+{
+    static const char* const methods[] = {"encrypt", "decrypt"};
+    for (const char* method : methods) {
+        Outcome ours = outcome(
+            PyObject_CallMethod(cipher, const_cast<char*>(method), const_cast<char*>("(O)"), data));
+        Outcome theirs = outcome(call(method, data, key).release());
+        expect_same(ours, theirs, "Cipher(key) differs from EncryptionImpl under key");
+    }
+}
+
+void check_cipher_object(PyObject* plain, PyObject* key)
+{
+    Ref cipher = Ref::steal(PyObject_CallFunctionObjArgs(cipher_type, key, nullptr));
+    if (!cipher)
+        finding("Cipher(key)");
+    check_parity(cipher.get(), plain, key);
+    const Py_ssize_t size = PyString_GET_SIZE(plain);
+    if (size == 0)
+        return;
+    Ref large = Ref::steal(PySequence_Repeat(plain, LOCK_RELEASE / size + 1));
+    if (!large)
+        finding("cannot build the large text");
+    check_parity(cipher.get(), large.get(), key);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -117,5 +186,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         finding("cannot build strings");
     check_pad(plain.get(), data[1]);
     check_cipher(plain.get(), key.get(), core_key.get());
+    check_cipher_object(plain.get(), key.get());
     return 0;
 }
