@@ -81,6 +81,16 @@ def run_python(code, env=None):
     return out, err
 
 
+def interpreter_message(func):
+    """The text of the TypeError the interpreter itself raises in func();
+    its wording differs from one version to another."""
+    try:
+        func()
+    except TypeError:
+        return str(sys.exc_info()[1])
+    raise AssertionError("no TypeError")
+
+
 def check_failures(test, cases):
     """Each (func, args, kwds, exception type, message, traceback entry or
     None) case must raise exactly that, with the module's entry (if any) in
@@ -289,10 +299,6 @@ class ArgumentErrors(unittest.TestCase):
 
     def test_none_passes_the_check_and_fails_later(self):
         no_len = "object of type 'NoneType' has no len()"
-        # unpad indexes its argument and encode hands it to base64: those
-        # failures are worded by the running interpreter, differently in 2.6.
-        unsubscriptable = str(raised(lambda: None[-1])[0])
-        not_a_buffer = str(raised(base64.b64encode, None)[0])
         b = self.BLOCK
         self.check([
             ("encrypt", (None, "k"), {}, TypeError, no_len, True),
@@ -301,8 +307,8 @@ class ArgumentErrors(unittest.TestCase):
             ("decrypt", (b, None), {}, TypeError, "expected string or Unicode object, NoneType found", True),
             ("pad", (None,), {}, TypeError, no_len, True),
             ("pad", (None, 0), {}, TypeError, no_len, True),
-            ("unpad", (None,), {}, TypeError, unsubscriptable, True),
-            ("encode", (None,), {}, TypeError, not_a_buffer, True),
+            ("unpad", (None,), {}, TypeError, interpreter_message(lambda: None[-1]), True),
+            ("encode", (None,), {}, TypeError, interpreter_message(lambda: base64.b64encode(None)), True),
         ])
 
     def test_counts_and_keywords(self):
@@ -472,10 +478,12 @@ class CipherParity(unittest.TestCase):
 
     def test_seeded_random_differential(self):
         rng = random.Random(11)
+        # Slices of one pool; one byte in eight is zero, so key texts often end early.
+        pool = "".join(chr(rng.choice([0] + [rng.randrange(1, 256)] * 7)) for _ in xrange(1 << 14))
 
         def random_bytes(n):
-            # One byte in eight is zero, so key texts often end early.
-            return "".join(chr(rng.choice([0] + [rng.randrange(1, 256)] * 7)) for _ in xrange(n))
+            start = rng.randrange(0, len(pool) - n)
+            return pool[start:start + n]
 
         with quiet_stdout():
             for _ in xrange(200):
