@@ -15,6 +15,7 @@
 #include "pyglue/ref.h"
 #include "pyglue/stack.h"
 #include "pyglue/traceback.h"
+#include "pyglue/type.h"
 
 using digestra::DigestraObject;
 using digestra::DigestraVTable;
@@ -330,55 +331,17 @@ void Digestra_dealloc(PyObject* o)
     Py_TYPE(o)->tp_free(o);
 }
 
-PyTypeObject Digestra_Type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "orvex.digestra.Digestra",                                       // tp_name
-    sizeof(DigestraObject),                                          // tp_basicsize
-    0,                                                               // tp_itemsize
-    Digestra_dealloc,                                                // tp_dealloc
-    nullptr,                                                         // tp_print
-    nullptr,                                                         // tp_getattr
-    nullptr,                                                         // tp_setattr
-    nullptr,                                                         // tp_compare
-    nullptr,                                                         // tp_repr
-    nullptr,                                                         // tp_as_number
-    nullptr,                                                         // tp_as_sequence
-    nullptr,                                                         // tp_as_mapping
-    nullptr,                                                         // tp_hash
-    nullptr,                                                         // tp_call
-    nullptr,                                                         // tp_str
-    nullptr,                                                         // tp_getattro
-    nullptr,                                                         // tp_setattro
-    nullptr,                                                         // tp_as_buffer
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,  // tp_flags
-    nullptr,                                                         // tp_doc
-    Digestra_traverse,                                               // tp_traverse
-    Digestra_clear,                                                  // tp_clear
-    nullptr,                                                         // tp_richcompare
-    0,                                                               // tp_weaklistoffset
-    nullptr,                                                         // tp_iter
-    nullptr,                                                         // tp_iternext
-    nullptr,                                                         // tp_methods
-    nullptr,                                                         // tp_members
-    nullptr,                                                         // tp_getset
-    nullptr,                                                         // tp_base
-    nullptr,                                                         // tp_dict
-    nullptr,                                                         // tp_descr_get
-    nullptr,                                                         // tp_descr_set
-    0,                                                               // tp_dictoffset
-    nullptr,                                                         // tp_init
-    nullptr,                                                         // tp_alloc
-    Digestra_new,                                                    // tp_new
-    nullptr,                                                         // tp_free
-    nullptr,                                                         // tp_is_gc
-    nullptr,                                                         // tp_bases
-    nullptr,                                                         // tp_mro
-    nullptr,                                                         // tp_cache
-    nullptr,                                                         // tp_subclasses
-    nullptr,                                                         // tp_weaklist
-    nullptr,                                                         // tp_del
-    0,                                                               // tp_version_tag
-};
+PyTypeObject Digestra_Type = pyglue::make_type({
+    "orvex.digestra.Digestra",              // name
+    sizeof(DigestraObject),                 // basicsize
+    Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,  // extra_flags
+    nullptr,                                // doc
+    Digestra_new,                           // new_func
+    Digestra_dealloc,                       // dealloc
+    nullptr,                                // methods
+    Digestra_traverse,                      // traverse
+    Digestra_clear,                         // clear
+});
 
 // A hasher of the base type for a call that found its instance busy.
 PyObject* fresh_digestra()

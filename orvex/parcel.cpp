@@ -16,6 +16,7 @@
 #include "pyglue/module.h"
 #include "pyglue/ref.h"
 #include "pyglue/stack.h"
+#include "pyglue/type.h"
 
 using parcel::PackerObject;
 using parcel::PackerVTable;
@@ -933,27 +934,22 @@ void packer_dealloc(PyObject* obj)
 // ---------------------------------------------------------------------------
 // Types
 
-PyTypeObject make_type(const char* name, Py_ssize_t size, newfunc new_func, destructor dealloc,
-                       const char* doc)
-{
-    PyTypeObject type{};
-    Py_REFCNT(&type) = 1;
-    type.tp_name = name;
-    type.tp_basicsize = size;
-    type.tp_new = new_func;
-    type.tp_dealloc = dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT;
-    type.tp_doc = doc;
-    return type;
-}
-
-PyTypeObject UnpackerType =
-    make_type("orvex.parcel.Unpacker", sizeof(UnpackerObject), unpacker_new, unpacker_dealloc,
-              "Unpacker()\n\nA parcel reader for native modules, driven through its operation "
-              "table.");
-PyTypeObject PackerType =
-    make_type("orvex.parcel.Packer", sizeof(PackerObject), packer_new, packer_dealloc,
-              "Packer()\n\nA parcel writer for native modules, driven through its operation table.");
+PyTypeObject UnpackerType = pyglue::make_type({
+    "orvex.parcel.Unpacker",                // name
+    sizeof(UnpackerObject),                 // basicsize
+    0,                                      // extra_flags
+    "Unpacker()\n\nA parcel reader for native modules, driven through its operation table.",
+    unpacker_new,                           // new_func
+    unpacker_dealloc,                       // dealloc
+});
+PyTypeObject PackerType = pyglue::make_type({
+    "orvex.parcel.Packer",                  // name
+    sizeof(PackerObject),                   // basicsize
+    0,                                      // extra_flags
+    "Packer()\n\nA parcel writer for native modules, driven through its operation table.",
+    packer_new,                             // new_func
+    packer_dealloc,                         // dealloc
+});
 
 // ---------------------------------------------------------------------------
 // Module functions

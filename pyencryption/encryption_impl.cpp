@@ -16,6 +16,7 @@
 #include "pyglue/lengths.h"
 #include "pyglue/ref.h"
 #include "pyglue/traceback.h"
+#include "pyglue/type.h"
 
 using pyglue::keep;
 using pyglue::Ref;
@@ -436,55 +437,15 @@ PyMethodDef EncryptionImpl_methods[] = {
 
 // Instances carry nothing beyond the object header and take no part in
 // cyclic garbage collection; construction ignores its arguments.
-PyTypeObject EncryptionImpl_Type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "cipherel.EncryptionImpl",                 // tp_name
-    sizeof(PyObject),                          // tp_basicsize
-    0,                                         // tp_itemsize
-    nullptr,                                   // tp_dealloc
-    nullptr,                                   // tp_print
-    nullptr,                                   // tp_getattr
-    nullptr,                                   // tp_setattr
-    nullptr,                                   // tp_compare
-    nullptr,                                   // tp_repr
-    nullptr,                                   // tp_as_number
-    nullptr,                                   // tp_as_sequence
-    nullptr,                                   // tp_as_mapping
-    nullptr,                                   // tp_hash
-    nullptr,                                   // tp_call
-    nullptr,                                   // tp_str
-    nullptr,                                   // tp_getattro
-    nullptr,                                   // tp_setattro
-    nullptr,                                   // tp_as_buffer
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,  // tp_flags
-    EncryptionImpl_doc,                        // tp_doc
-    nullptr,                                   // tp_traverse
-    nullptr,                                   // tp_clear
-    nullptr,                                   // tp_richcompare
-    0,                                         // tp_weaklistoffset
-    nullptr,                                   // tp_iter
-    nullptr,                                   // tp_iternext
-    EncryptionImpl_methods,                    // tp_methods
-    nullptr,                                   // tp_members
-    nullptr,                                   // tp_getset
-    nullptr,                                   // tp_base
-    nullptr,                                   // tp_dict
-    nullptr,                                   // tp_descr_get
-    nullptr,                                   // tp_descr_set
-    0,                                         // tp_dictoffset
-    nullptr,                                   // tp_init
-    nullptr,                                   // tp_alloc
-    PyType_GenericNew,                         // tp_new
-    nullptr,                                   // tp_free
-    nullptr,                                   // tp_is_gc
-    nullptr,                                   // tp_bases
-    nullptr,                                   // tp_mro
-    nullptr,                                   // tp_cache
-    nullptr,                                   // tp_subclasses
-    nullptr,                                   // tp_weaklist
-    nullptr,                                   // tp_del
-    0,                                         // tp_version_tag
-};
+PyTypeObject EncryptionImpl_Type = pyglue::make_type({
+    "cipherel.EncryptionImpl",              // name
+    sizeof(PyObject),                       // basicsize
+    Py_TPFLAGS_BASETYPE,                    // extra_flags
+    EncryptionImpl_doc,                     // doc
+    PyType_GenericNew,                      // new_func
+    nullptr,                                // dealloc
+    EncryptionImpl_methods,                 // methods
+});
 
 // ---- Cipher ----
 
@@ -632,55 +593,15 @@ PyMethodDef Cipher_methods[] = {
 
 // Not a base type: a subclass could add state or undo the refusals. No
 // attribute or repr shows the key; no reference cycles are possible.
-PyTypeObject Cipher_Type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "cipherel.Cipher",                         // tp_name
-    sizeof(CipherObject),                      // tp_basicsize
-    0,                                         // tp_itemsize
-    Cipher_dealloc,                            // tp_dealloc
-    nullptr,                                   // tp_print
-    nullptr,                                   // tp_getattr
-    nullptr,                                   // tp_setattr
-    nullptr,                                   // tp_compare
-    nullptr,                                   // tp_repr
-    nullptr,                                   // tp_as_number
-    nullptr,                                   // tp_as_sequence
-    nullptr,                                   // tp_as_mapping
-    nullptr,                                   // tp_hash
-    nullptr,                                   // tp_call
-    nullptr,                                   // tp_str
-    nullptr,                                   // tp_getattro
-    nullptr,                                   // tp_setattro
-    nullptr,                                   // tp_as_buffer
-    Py_TPFLAGS_DEFAULT,                        // tp_flags
-    Cipher_doc,                                // tp_doc
-    nullptr,                                   // tp_traverse
-    nullptr,                                   // tp_clear
-    nullptr,                                   // tp_richcompare
-    0,                                         // tp_weaklistoffset
-    nullptr,                                   // tp_iter
-    nullptr,                                   // tp_iternext
-    Cipher_methods,                            // tp_methods
-    nullptr,                                   // tp_members
-    nullptr,                                   // tp_getset
-    nullptr,                                   // tp_base
-    nullptr,                                   // tp_dict
-    nullptr,                                   // tp_descr_get
-    nullptr,                                   // tp_descr_set
-    0,                                         // tp_dictoffset
-    nullptr,                                   // tp_init
-    nullptr,                                   // tp_alloc
-    Cipher_new,                                // tp_new
-    nullptr,                                   // tp_free
-    nullptr,                                   // tp_is_gc
-    nullptr,                                   // tp_bases
-    nullptr,                                   // tp_mro
-    nullptr,                                   // tp_cache
-    nullptr,                                   // tp_subclasses
-    nullptr,                                   // tp_weaklist
-    nullptr,                                   // tp_del
-    0,                                         // tp_version_tag
-};
+PyTypeObject Cipher_Type = pyglue::make_type({
+    "cipherel.Cipher",                      // name
+    sizeof(CipherObject),                   // basicsize
+    0,                                      // extra_flags
+    Cipher_doc,                             // doc
+    Cipher_new,                             // new_func
+    Cipher_dealloc,                         // dealloc
+    Cipher_methods,                         // methods
+});
 
 // ---- import ----
 
