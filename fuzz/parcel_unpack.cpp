@@ -11,6 +11,7 @@
 
 #include "embedded_python.h"
 #include "fuzz_support.h"
+#include "pyglue/compat.h"
 #include "pyglue/ref.h"
 
 using pyglue::Ref;
@@ -42,8 +43,9 @@ bool is_unhashable_key_error()
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr);
-    bool unhashable = text && PyString_Check(text.get()) &&
-                      std::strncmp(PyString_AS_STRING(text.get()), "unhashable type", 15) == 0;
+    const char* message =
+        text && pyglue::text_check(text.get()) ? pyglue::text_as_utf8(text.get()) : nullptr;
+    bool unhashable = message && std::strncmp(message, "unhashable type", 15) == 0;
     PyErr_Restore(type, value, tb);
     return unhashable;
 }
@@ -59,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const bool ready = (set_up(), true);
     (void)ready;
-    Ref parcel = Ref::steal(PyString_FromStringAndSize(reinterpret_cast<const char*>(data),
-                                                       static_cast<Py_ssize_t>(size)));
+    Ref parcel = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
+                                                      static_cast<Py_ssize_t>(size)));
     if (!parcel)
         finding("cannot make the parcel string");
     Ref value = call(unpack, parcel.get());

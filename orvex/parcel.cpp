@@ -10,10 +10,12 @@
 
 #include "orvex/parcel.h"
 #include "pyglue/args.h"
+#include "pyglue/compat.h"
 #include "pyglue/errors.h"
 #include "pyglue/imports.h"
 #include "pyglue/lengths.h"
 #include "pyglue/module.h"
+#include "pyglue/pickling.h"
 #include "pyglue/ref.h"
 #include "pyglue/stack.h"
 #include "pyglue/type.h"
@@ -37,10 +39,7 @@ PyObject* UnpackError;
 PyObject* UnpackKeyError;
 // (module, name) -> the class or helper an X payload may name.
 PyObject* registry;
-PyObject* find_global_func;
-PyObject* pickle_dumps;
-PyObject* pickle_unpickler;
-PyObject* string_io;
+pyglue::PickleCodec pickling;
 
 // ---------------------------------------------------------------------------
 // Reading
@@ -306,12 +305,15 @@ void wrap_pickle_error(int offset)
     PyErr_NormalizeException(&type, &value, &tb);
     Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_tb = Ref::steal(tb);
     Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr);
-    if (!text)
-        PyErr_Clear();
+    const char* detail =
+        text && pyglue::text_check(text.get()) ? pyglue::text_as_utf8(text.get()) : nullptr;
+    // A message that cannot be had, or not as UTF-8, is left out.
+    PyErr_Clear();
+    if (!detail)
+        detail = "";
     const char* name = PyExceptionClass_Check(type) ? PyExceptionClass_Name(type) : "error";
     if (const char* dot = std::strrchr(name, '.'))
         name = dot + 1;
-    const char* detail = text && PyString_Check(text.get()) ? PyString_AS_STRING(text.get()) : "";
     PyErr_Format(UnpackError, "malformed X payload at offset %d: %s%s%s", offset, name,
                  *detail ? ": " : "", detail);
 }
@@ -327,14 +329,7 @@ PyObject* load_pickle(UnpackerObject* self)
     const char* p = take(self, n, "X payload");
     if (!p)
         return nullptr;
-    Ref data = Ref::steal(PyString_FromStringAndSize(p, n));
-    Ref stream = Ref::steal(data ? PyObject_CallFunctionObjArgs(string_io, data.get(), nullptr) : nullptr);
-    Ref unpickler = Ref::steal(
-        stream ? PyObject_CallFunctionObjArgs(pickle_unpickler, stream.get(), nullptr) : nullptr);
-    if (!unpickler ||
-        PyObject_SetAttrString(unpickler.get(), "find_global", find_global_func) < 0)
-        return nullptr;
-    PyObject* value = PyObject_CallMethod(unpickler.get(), const_cast<char*>("load"), nullptr);
+    PyObject* value = pyglue::pickle_loads(pickling, p, n);
     if (!value)
         wrap_pickle_error(offset);
     return value;
@@ -345,7 +340,7 @@ PyObject* load_int(UnpackerObject* self, bool (*read)(UnpackerObject*, const cha
     int v;
     if (!read(self, "int", &v))
         return nullptr;
-    return PyInt_FromLong(v);
+    return pyglue::int_from_long(v);
 }
 
 PyObject* load_float(UnpackerObject* self)
@@ -353,7 +348,7 @@ PyObject* load_float(UnpackerObject* self)
     const char* p = take(self, 8, "float");
     if (!p)
         return nullptr;
-    double x = _PyFloat_Unpack8(reinterpret_cast<const unsigned char*>(p), 0);
+    double x = pyglue::float_unpack8(p);
     if (x == -1.0 && PyErr_Occurred())
         return nullptr;
     return PyFloat_FromDouble(x);
@@ -367,7 +362,7 @@ PyObject* load_string(UnpackerObject* self, bool is_long)
     const char* s;
     if (!read_string(self, n, &s, &n))
         return nullptr;
-    return PyString_FromStringAndSize(s, n);
+    return PyBytes_FromStringAndSize(s, n);
 }
 
 PyObject* load_long(UnpackerObject* self, bool is_long)
@@ -425,7 +420,7 @@ PyObject* load_scalar(UnpackerObject* self, int code)
     case 'f':
         return load_float(self);
     case '\'':
-        return PyString_FromStringAndSize("", 0);
+        return PyBytes_FromStringAndSize("", 0);
     case 's':
         return load_string(self, false);
     case 'S':
@@ -505,17 +500,17 @@ void bind(UnpackerObject* self, PyObject* owner, const char* p, int len)
 
 PyObject* unpacker_load(UnpackerObject* self, PyObject* s)
 {
-    if (!PyString_Check(s)) {
-        PyErr_Format(PyExc_TypeError, "Unpacker.load() argument must be str, not %.200s",
-                     Py_TYPE(s)->tp_name);
+    if (!PyBytes_Check(s)) {
+        PyErr_Format(PyExc_TypeError, "Unpacker.load() argument must be %s, not %.200s",
+                     PyBytes_Type.tp_name, Py_TYPE(s)->tp_name);
         return nullptr;
     }
-    auto len = pyglue::to_int_length(PyString_GET_SIZE(s));
+    auto len = pyglue::to_int_length(PyBytes_GET_SIZE(s));
     if (!len) {
-        PyErr_Format(UnpackError, "parcel of %zd bytes is too long", PyString_GET_SIZE(s));
+        PyErr_Format(UnpackError, "parcel of %zd bytes is too long", PyBytes_GET_SIZE(s));
         return nullptr;
     }
-    bind(self, s, PyString_AS_STRING(s), *len);
+    bind(self, s, PyBytes_AS_STRING(s), *len);
     Py_RETURN_NONE;
 }
 
@@ -631,16 +626,16 @@ void unpacker_dealloc(PyObject* obj)
 // Room for n more bytes in the working buffer; returns where they go.
 char* grow(PackerObject* self, Py_ssize_t n)
 {
-    Py_ssize_t size = PyString_GET_SIZE(self->_buffer);
+    Py_ssize_t size = PyBytes_GET_SIZE(self->_buffer);
     if (n > size - self->_used) {
         if (n > PY_SSIZE_T_MAX / 2 - self->_used) {
             PyErr_NoMemory();
             return nullptr;
         }
-        if (_PyString_Resize(&self->_buffer, std::max(2 * size, self->_used + n)) < 0)
+        if (_PyBytes_Resize(&self->_buffer, std::max(2 * size, self->_used + n)) < 0)
             return nullptr;
     }
-    char* p = PyString_AS_STRING(self->_buffer) + self->_used;
+    char* p = PyBytes_AS_STRING(self->_buffer) + self->_used;
     self->_used += n;
     return p;
 }
@@ -703,7 +698,7 @@ bool pack_long(PackerObject* self, PyObject* v)
     self->_used = start;
     if (!put_sized(self, 'L', 'M', n, "long byte count"))
         return false;
-    char* dest = PyString_AS_STRING(self->_buffer) + self->_used;
+    char* dest = PyBytes_AS_STRING(self->_buffer) + self->_used;
     std::memmove(dest, bytes, n);
     self->_used += n;
     return true;
@@ -732,7 +727,7 @@ bool pack_float(PackerObject* self, double x)
     if (!p)
         return false;
     p[0] = 'f';
-    return _PyFloat_Pack8(x, reinterpret_cast<unsigned char*>(p + 1), 0) == 0;
+    return pyglue::float_pack8(x, p + 1) == 0;
 }
 
 bool pack_string(PackerObject* self, const char* s, Py_ssize_t n)
@@ -749,14 +744,14 @@ bool pack_string(PackerObject* self, const char* s, Py_ssize_t n)
 
 bool pack_pickle(PackerObject* self, PyObject* obj)
 {
-    Ref data = Ref::steal(PyObject_CallFunction(pickle_dumps, const_cast<char*>("Oi"), obj, 2));
+    Ref data = Ref::steal(pyglue::pickle_dumps(pickling, obj, 2));
     if (!data)
         return false;
-    if (!PyString_Check(data.get())) {
-        PyErr_SetString(PyExc_TypeError, "pickle did not give a str");
+    if (!PyBytes_Check(data.get())) {
+        PyErr_Format(PyExc_TypeError, "pickle did not give a %s", PyBytes_Type.tp_name);
         return false;
     }
-    Py_ssize_t n = PyString_GET_SIZE(data.get());
+    Py_ssize_t n = PyBytes_GET_SIZE(data.get());
     auto len = pyglue::to_int_length(n);
     if (!len) {
         PyErr_Format(PyExc_OverflowError, "X payload of %zd bytes is too large to pack", n);
@@ -767,7 +762,7 @@ bool pack_pickle(PackerObject* self, PyObject* obj)
         return false;
     p[0] = 'X';
     set_be32(p + 1, *len);
-    std::memcpy(p + 5, PyString_AS_STRING(data.get()), n);
+    std::memcpy(p + 5, PyBytes_AS_STRING(data.get()), n);
     return true;
 }
 
@@ -844,21 +839,25 @@ bool open_packing(PackerObject* self, PackStack& open, PyObject* obj)
 }
 
 // Exact types only: a subclass goes under X, so that it comes back as itself.
+// An int within a C long takes the int forms (beyond 32 bits pack_int hands
+// it on as a long); Python 2's long, and Python 3's int beyond a C long,
+// take the long forms.
 bool pack_scalar(PackerObject* self, PyObject* obj)
 {
     PyTypeObject* type = Py_TYPE(obj);
+    long small;
     if (obj == Py_None)
         return put_code(self, 'N');
     if (type == &PyBool_Type)
         return put_code(self, obj == Py_True ? '1' : '0');
-    if (type == &PyInt_Type)
-        return pack_int(self, PyInt_AS_LONG(obj));
+    if (pyglue::int_as_long(obj, &small))
+        return pack_int(self, small);
     if (type == &PyLong_Type)
         return pack_long(self, obj);
     if (type == &PyFloat_Type)
         return pack_float(self, PyFloat_AS_DOUBLE(obj));
-    if (type == &PyString_Type)
-        return pack_string(self, PyString_AS_STRING(obj), PyString_GET_SIZE(obj));
+    if (type == &PyBytes_Type)
+        return pack_string(self, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
     return pack_pickle(self, obj);
 }
 
@@ -889,7 +888,7 @@ PyObject* packer_dumps(PackerObject* self, PyObject* value)
         PyErr_SetString(PyExc_RuntimeError, "Packer is already packing a value");
         return nullptr;
     }
-    self->_buffer = PyString_FromStringAndSize(nullptr, 64);
+    self->_buffer = PyBytes_FromStringAndSize(nullptr, 64);
     if (!self->_buffer)
         return nullptr;
     self->_used = 0;
@@ -901,7 +900,7 @@ PyObject* packer_dumps(PackerObject* self, PyObject* value)
         return nullptr;
     // The resize frees the string when it fails.
     PyObject* result = buffer.release();
-    return _PyString_Resize(&result, self->_used) == 0 ? result : nullptr;
+    return _PyBytes_Resize(&result, self->_used) == 0 ? result : nullptr;
 }
 
 PackerVTable packer_vtable = {packer_dumps};
@@ -964,9 +963,9 @@ PyObject* parcel_pack(PyObject*, PyObject* value)
 
 PyObject* parcel_unpack(PyObject*, PyObject* parcel_str)
 {
-    if (!PyString_Check(parcel_str)) {
-        PyErr_Format(PyExc_TypeError, "unpack() argument must be str, not %.200s",
-                     Py_TYPE(parcel_str)->tp_name);
+    if (!PyBytes_Check(parcel_str)) {
+        PyErr_Format(PyExc_TypeError, "unpack() argument must be %s, not %.200s",
+                     PyBytes_Type.tp_name, Py_TYPE(parcel_str)->tp_name);
         return nullptr;
     }
     Ref reader = Ref::steal(new_unpacker(&UnpackerType));
@@ -981,7 +980,7 @@ PyObject* parcel_unpack(PyObject*, PyObject* parcel_str)
 
 PyObject* parcel_register(PyObject*, PyObject* cls)
 {
-    if (!PyType_Check(cls) && !PyClass_Check(cls)) {
+    if (!pyglue::is_class(cls)) {
         PyErr_Format(PyExc_TypeError, "register() argument must be a class, not %.200s",
                      Py_TYPE(cls)->tp_name);
         return nullptr;
@@ -995,7 +994,7 @@ PyObject* parcel_register(PyObject*, PyObject* cls)
     return cls;
 }
 
-// The Unpickler's find_global for X payloads: registered names only.
+// Resolves the globals of X payloads (pyglue/pickling.h): registered names only.
 PyObject* parcel_find_global(PyObject*, PyObject* args)
 {
     const char *module, *name;
@@ -1016,7 +1015,7 @@ PyMethodDef find_global_def = {"find_global", parcel_find_global, METH_VARARGS, 
 
 PyMethodDef parcel_methods[] = {
     {"pack", parcel_pack, METH_O,
-     "pack(value) -> str\n\nEncodes value as a parcel string, each code in its smallest form."},
+     "pack(value) -> bytes\n\nEncodes value as a parcel string, each code in its smallest form."},
     {"unpack", parcel_unpack, METH_O,
      "unpack(parcel) -> value\n\nDecodes the first value of a parcel string; bytes after it are "
      "ignored."},
@@ -1053,41 +1052,16 @@ bool make_exceptions()
     return true;
 }
 
-PyObject* import_attr(const char* module_name, const char* attr)
-{
-    Ref module = Ref::steal(PyImport_ImportModule(module_name));
-    return module ? PyObject_GetAttrString(module.get(), attr) : nullptr;
-}
-
-// Pickles rebuild instances through these (object is _reconstructor's usual
-// base); they construct nothing but the classes they are handed, and those
-// come from the registry too.
-bool admit_helper(PyObject* table, const char* module_name, const char* attr)
-{
-    Ref helper = Ref::steal(import_attr(module_name, attr));
-    Ref key = Ref::steal(helper ? Py_BuildValue("(ss)", module_name, attr) : nullptr);
-    return key && PyDict_SetItem(table, key.get(), helper.get()) == 0;
-}
-
 bool init_pickling()
 {
     if (registry)
         return true;
     Ref table = Ref::steal(PyDict_New());
-    Ref dumps = Ref::steal(import_attr("cPickle", "dumps"));
-    Ref unpickler = Ref::steal(import_attr("cPickle", "Unpickler"));
-    Ref stream = Ref::steal(import_attr("cStringIO", "StringIO"));
     Ref finder = Ref::steal(PyCFunction_New(&find_global_def, nullptr));
-    if (!table || !dumps || !unpickler || !stream || !finder ||
-        !admit_helper(table.get(), "copy_reg", "_reconstructor") ||
-        !admit_helper(table.get(), "copy_reg", "__newobj__") ||
-        !admit_helper(table.get(), "__builtin__", "object"))
+    if (!table || !finder || !pyglue::admit_pickle_helpers(table.get()) ||
+        !pyglue::init_pickle_codec(pickling, finder.get(), MODULE_NAME))
         return false;
     registry = table.release();
-    pickle_dumps = dumps.release();
-    pickle_unpickler = unpickler.release();
-    string_io = stream.release();
-    find_global_func = finder.release();
     return true;
 }
 
@@ -1102,7 +1076,7 @@ bool init_module(PyObject* module)
         !pyglue::set_vtable(&UnpackerType, &unpacker_vtable) ||
         !pyglue::set_vtable(&PackerType, &packer_vtable) || !make_exceptions() || !init_pickling())
         return false;
-    Ref max_depth = Ref::steal(PyInt_FromLong(MAX_DEPTH));
+    Ref max_depth = Ref::steal(pyglue::int_from_long(MAX_DEPTH));
     return max_depth && add(module, "Unpacker", reinterpret_cast<PyObject*>(&UnpackerType)) &&
            add(module, "Packer", reinterpret_cast<PyObject*>(&PackerType)) &&
            add(module, "UnpackError", UnpackError) && add(module, "UnpackKeyError", UnpackKeyError) &&

@@ -4,6 +4,7 @@
 #pragma once
 #include <Python.h>
 
+#include "pyglue/compat.h"
 #include "pyglue/errors.h"
 #include "pyglue/ref.h"
 
@@ -85,8 +86,8 @@ inline int read_count32(UnpackerObject* u)
     int count = u->__pyx_vtab->_read_int32(u);
     if (count >= 0 || PyErr_Occurred())
         return count;
-    pyglue::Ref args = pyglue::Ref::steal(
-        Py_BuildValue("(N)", PyString_FromFormat("negative count %d at offset %d", count, u->_index - 4)));
+    pyglue::Ref args = pyglue::Ref::steal(Py_BuildValue(
+        "(N)", PYGLUE_TEXT_FROM_FORMAT("negative count %d at offset %d", count, u->_index - 4)));
     raise_parcel_error("UnpackError", args.get());
     return -1;
 }

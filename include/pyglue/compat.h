@@ -4,6 +4,10 @@
 // - text: identifiers, keyword names, messages and docstrings are str on
 //   both, which is a byte string on 2 and a unicode string on 3;
 // - small ints: an int result is an int on 2 (not a long), an int on 3;
+//   an int argument that a C long holds is an int on 2, an int within
+//   long's range on 3 (int_as_long);
+// - classes: 2 also has classic classes (is_class);
+// - floats' 8-byte IEEE form (float_pack8 / float_unpack8, big-endian);
 // - the home of the built-ins, the wrapper of operation tables (CObject on
 //   2, capsule on 3), and module creation (see PYGLUE_MODULE in module.h).
 #pragma once
@@ -30,6 +34,21 @@ inline const char* text_as_utf8(PyObject* obj) { return PyUnicode_AsUTF8(obj); }
 #define PYGLUE_TEXT_FROM_FORMAT PyUnicode_FromFormat
 
 inline PyObject* int_from_long(long value) { return PyLong_FromLong(value); }
+// Python 3 has one int type: an exact int beyond long's range is left to the
+// caller's arbitrary-size path, as a long is on Python 2.
+inline bool int_as_long(PyObject* obj, long* value)
+{
+    if (!PyLong_CheckExact(obj))
+        return false;
+    int overflow;
+    *value = PyLong_AsLongAndOverflow(obj, &overflow);
+    return !overflow;
+}
+
+inline bool is_class(PyObject* obj) { return PyType_Check(obj); }
+
+inline int float_pack8(double x, char* out) { return PyFloat_Pack8(x, out, 0); }
+inline double float_unpack8(const char* p) { return PyFloat_Unpack8(p, 0); }
 
 constexpr char builtins_module[] = "builtins";
 
@@ -58,6 +77,25 @@ inline const char* text_as_utf8(PyObject* obj) { return PyString_AsString(obj); 
 #define PYGLUE_TEXT_FROM_FORMAT PyString_FromFormat
 
 inline PyObject* int_from_long(long value) { return PyInt_FromLong(value); }
+// Only the int type: a long of any value is the caller's arbitrary-size path.
+inline bool int_as_long(PyObject* obj, long* value)
+{
+    if (!PyInt_CheckExact(obj))
+        return false;
+    *value = PyInt_AS_LONG(obj);
+    return true;
+}
+
+inline bool is_class(PyObject* obj) { return PyType_Check(obj) || PyClass_Check(obj); }
+
+inline int float_pack8(double x, char* out)
+{
+    return _PyFloat_Pack8(x, reinterpret_cast<unsigned char*>(out), 0);
+}
+inline double float_unpack8(const char* p)
+{
+    return _PyFloat_Unpack8(reinterpret_cast<const unsigned char*>(p), 0);
+}
 
 constexpr char builtins_module[] = "__builtin__";
 

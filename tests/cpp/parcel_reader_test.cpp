@@ -185,13 +185,15 @@ TEST_F(ParcelReader, DictAndGenericLoaders)
     ASSERT_EQ(n, 2);
     Ref dict = Ref::steal(vtable->_load_dict(reader, n));
     ASSERT_TRUE(dict && PyDict_Check(dict.get()));
-    Ref expected = Ref::steal(Py_BuildValue("{s:i,i:(O)}", "k", 7, 1, Py_None));
+    Ref k = Ref::steal(PyBytes_FromString("k"));
+    Ref expected = Ref::steal(Py_BuildValue("{O:i,i:(O)}", k.get(), 7, 1, Py_None));
     EXPECT_EQ(PyObject_RichCompareBool(dict.get(), expected.get(), Py_EQ), 1);
     EXPECT_EQ(reader->_index, 12);
 
     bind("t\x02i\x01s\x01" "a");
     Ref value = Ref::steal(vtable->_load_value(reader));
-    Ref tuple = Ref::steal(Py_BuildValue("(is)", 1, "a"));
+    Ref a = Ref::steal(PyBytes_FromString("a"));
+    Ref tuple = Ref::steal(Py_BuildValue("(iO)", 1, a.get()));
     ASSERT_TRUE(value);
     EXPECT_EQ(PyObject_RichCompareBool(value.get(), tuple.get(), Py_EQ), 1);
 
@@ -204,13 +206,13 @@ TEST_F(ParcelReader, DictAndGenericLoaders)
 
 TEST_F(ParcelReader, LoadHoldsTheStringUntilTheNextLoad)
 {
-    Ref parcel_str = Ref::steal(PyString_FromString("i\x07"));
+    Ref parcel_str = Ref::steal(PyBytes_FromString("i\x07"));
     Py_ssize_t before = Py_REFCNT(parcel_str.get());
     Ref none = Ref::steal(vtable->load(reader, parcel_str.get()));
     ASSERT_EQ(none.get(), Py_None);
     EXPECT_EQ(reader->_obj, parcel_str.get());
     EXPECT_EQ(Py_REFCNT(parcel_str.get()), before + 1);
-    EXPECT_EQ(reader->_p, PyString_AS_STRING(parcel_str.get()));
+    EXPECT_EQ(reader->_p, PyBytes_AS_STRING(parcel_str.get()));
     EXPECT_EQ(reader->_str_len, 2);
     EXPECT_EQ(vtable->_look(reader, 1)[0], 'i');
     bind("N");
@@ -218,7 +220,7 @@ TEST_F(ParcelReader, LoadHoldsTheStringUntilTheNextLoad)
     EXPECT_EQ(reader->_index, 0);
     EXPECT_EQ(Py_REFCNT(parcel_str.get()), before);
 
-    Ref number = Ref::steal(PyInt_FromLong(3));
+    Ref number = Ref::steal(PyLong_FromLong(3));
     EXPECT_EQ(vtable->load(reader, number.get()), nullptr);
     EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_TypeError));
     PyErr_Clear();
@@ -232,10 +234,11 @@ TEST_F(ParcelReader, PackerTableWritesWhatTheReaderReads)
     ASSERT_TRUE(packer);
     auto* table = static_cast<parcel::PackerVTable*>(pyglue::get_vtable(packer_type));
     auto* self = reinterpret_cast<parcel::PackerObject*>(packer.get());
-    Ref value = Ref::steal(Py_BuildValue("(is)", 300, "ab"));
+    Ref ab = Ref::steal(PyBytes_FromString("ab"));
+    Ref value = Ref::steal(Py_BuildValue("(iO)", 300, ab.get()));
     Ref packed = Ref::steal(table->dumps(self, value.get()));
     ASSERT_TRUE(packed);
-    EXPECT_EQ(std::string(PyString_AS_STRING(packed.get()), PyString_GET_SIZE(packed.get())),
+    EXPECT_EQ(std::string(PyBytes_AS_STRING(packed.get()), PyBytes_GET_SIZE(packed.get())),
               std::string("t\x02I\x01\x2cs\x02" "ab", 9));
     EXPECT_EQ(self->_buffer, nullptr);
 
@@ -249,7 +252,7 @@ TEST_F(ParcelReader, PackerTableWritesWhatTheReaderReads)
     ASSERT_EQ(PySequence_DelItem(looped.get(), 0), 0);
     Ref empty = Ref::steal(table->dumps(self, looped.get()));
     ASSERT_TRUE(empty);
-    EXPECT_STREQ(PyString_AS_STRING(empty.get()), "]");
+    EXPECT_STREQ(PyBytes_AS_STRING(empty.get()), "]");
 }
 
 }  // namespace

@@ -1,0 +1,214 @@
+// Pickles for values that have no native form: the interpreter's fast
+// pickler, and an unpickler whose every global comes through a finder of the
+// caller's, so that bytes from outside reach no other callable.
+// - Python 2: cPickle over cStringIO, the finder set as find_global.
+// - Python 3: a subclass of pickle.Unpickler whose find_class renames the
+//   Python 2 names of pickles at protocols 0 to 2 (copy_reg, __builtin__...)
+//   as the stock unpickler does, then asks the finder; so the finder always
+//   sees the names this interpreter knows the globals by.
+#pragma once
+#include <Python.h>
+
+#include <cstring>
+
+#include "pyglue/compat.h"
+#include "pyglue/ref.h"
+
+namespace pyglue {
+
+// Filled once by init_pickle_codec and kept for the process.
+struct PickleCodec {
+    PyObject* dumps = nullptr;      // dumps(value, protocol) -> bytes
+    PyObject* unpickler = nullptr;  // unpickler(stream)
+    PyObject* stream = nullptr;     // stream(bytes): a file over the bytes
+    PyObject* finder = nullptr;     // finder(module, name) -> the global, or raises
+};
+
+namespace detail {
+
+inline PyObject* import_attr(const char* module_name, const char* attr)
+{
+    Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    return module ? PyObject_GetAttrString(module.get(), attr) : nullptr;
+}
+
+// Adds (module, name) -> obj to `table`, stealing obj.
+inline bool admit(PyObject* table, const char* module_name, const char* name, PyObject* obj)
+{
+    Ref owned = Ref::steal(obj);
+    Ref key = Ref::steal(owned ? Py_BuildValue("(ss)", module_name, name) : nullptr);
+    return key && PyDict_SetItem(table, key.get(), owned.get()) == 0;
+}
+
+inline bool admit_import(PyObject* table, const char* module_name, const char* name)
+{
+    return admit(table, module_name, name, import_attr(module_name, name));
+}
+
+}  // namespace detail
+
+#if PYGLUE_PY3
+
+namespace detail {
+
+// find_class(module, name) of the unpickler; `self` is (finder, NAME_MAPPING,
+// IMPORT_MAPPING) of _compat_pickle. The stock find_class renames only below
+// protocol 3, but no pickle names a Python 2 module on purpose otherwise.
+inline PyObject* find_class(PyObject* self, PyObject* args)
+{
+    PyObject *module, *name;
+    if (!PyArg_UnpackTuple(args, "find_class", 2, 2, &module, &name))
+        return nullptr;
+    Ref key = Ref::steal(PyTuple_Pack(2, module, name));
+    if (!key)
+        return nullptr;
+    PyObject* renamed = PyDict_GetItemWithError(PyTuple_GET_ITEM(self, 1), key.get());
+    if (renamed) {
+        key = Ref::borrow(renamed);
+    } else if (!PyErr_Occurred()) {
+        PyObject* new_module = PyDict_GetItemWithError(PyTuple_GET_ITEM(self, 2), module);
+        if (new_module)
+            key = Ref::steal(PyTuple_Pack(2, new_module, name));
+    }
+    if (!key || PyErr_Occurred())
+        return nullptr;
+    return PyObject_Call(PyTuple_GET_ITEM(self, 0), key.get(), nullptr);
+}
+
+inline PyMethodDef find_class_def = {"find_class", find_class, METH_VARARGS, nullptr};
+
+// Python 3 pickles a byte string at protocols 0 to 2 as
+// _codecs.encode(text, "latin1"), or bytes() when empty. These stand-ins
+// build exactly that: the real ones would reach any codec, or allocate
+// whatever size a pickle asks for.
+inline PyObject* bytes_from_latin1(PyObject*, PyObject* args)
+{
+    PyObject* text;
+    const char* encoding;
+    if (!PyArg_ParseTuple(args, "Us:encode", &text, &encoding))
+        return nullptr;
+    if (std::strcmp(encoding, "latin1") != 0) {
+        PyErr_Format(PyExc_ValueError, "a pickled byte string must be latin1 text, not %.100s",
+                     encoding);
+        return nullptr;
+    }
+    return PyUnicode_AsLatin1String(text);
+}
+
+inline PyObject* empty_bytes(PyObject*, PyObject* args)
+{
+    if (!PyArg_ParseTuple(args, ":bytes"))
+        return nullptr;
+    return PyBytes_FromStringAndSize("", 0);
+}
+
+inline PyMethodDef bytes_from_latin1_def = {"encode", bytes_from_latin1, METH_VARARGS, nullptr};
+inline PyMethodDef empty_bytes_def = {"bytes", empty_bytes, METH_VARARGS, nullptr};
+
+}  // namespace detail
+
+// `owner` (a dotted module name) becomes the unpickler class's __module__.
+inline bool init_pickle_codec(PickleCodec& codec, PyObject* finder, const char* owner)
+{
+    Ref dumps = Ref::steal(detail::import_attr("pickle", "dumps"));
+    Ref base = Ref::steal(detail::import_attr("pickle", "Unpickler"));
+    Ref stream = Ref::steal(detail::import_attr("io", "BytesIO"));
+    Ref names = Ref::steal(detail::import_attr("_compat_pickle", "NAME_MAPPING"));
+    Ref modules = Ref::steal(detail::import_attr("_compat_pickle", "IMPORT_MAPPING"));
+    if (!dumps || !base || !stream || !names || !modules)
+        return false;
+    Ref state = Ref::steal(PyTuple_Pack(3, finder, names.get(), modules.get()));
+    Ref find = Ref::steal(state ? PyCFunction_New(&detail::find_class_def, state.get()) : nullptr);
+    // A built-in function in the class dict is not bound to the instance: the
+    // unpickler calls it as find_class(module, name).
+    Ref unpickler = Ref::steal(
+        find ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){sOss}",
+                                     "Unpickler", base.get(), "find_class", find.get(),
+                                     "__module__", owner)
+             : nullptr);
+    if (!unpickler)
+        return false;
+    codec.dumps = dumps.release();
+    codec.unpickler = unpickler.release();
+    codec.stream = stream.release();
+    codec.finder = Ref::borrow(finder).release();
+    return true;
+}
+
+// Adds to `table` ((module, name) -> object) the globals with which pickles
+// rebuild instances and byte strings. They construct nothing but the
+// classes they are handed (which come from `table` too) and byte strings.
+inline bool admit_pickle_helpers(PyObject* table)
+{
+    return detail::admit_import(table, "copyreg", "_reconstructor") &&
+           detail::admit_import(table, "copyreg", "__newobj__") &&
+           detail::admit_import(table, "builtins", "object") &&
+           detail::admit(table, "_codecs", "encode",
+                         PyCFunction_New(&detail::bytes_from_latin1_def, nullptr)) &&
+           detail::admit(table, "builtins", "bytes",
+                         PyCFunction_New(&detail::empty_bytes_def, nullptr));
+}
+
+namespace detail {
+
+// The class already routes globals through the finder.
+inline bool restrict(PyObject*, const PickleCodec&) { return true; }
+
+}  // namespace detail
+
+#else
+
+inline bool init_pickle_codec(PickleCodec& codec, PyObject* finder, const char*)
+{
+    Ref dumps = Ref::steal(detail::import_attr("cPickle", "dumps"));
+    Ref unpickler = Ref::steal(detail::import_attr("cPickle", "Unpickler"));
+    Ref stream = Ref::steal(detail::import_attr("cStringIO", "StringIO"));
+    if (!dumps || !unpickler || !stream)
+        return false;
+    codec.dumps = dumps.release();
+    codec.unpickler = unpickler.release();
+    codec.stream = stream.release();
+    codec.finder = Ref::borrow(finder).release();
+    return true;
+}
+
+// Adds to `table` ((module, name) -> object) the globals with which pickles
+// rebuild instances. They construct nothing but the classes they are handed,
+// and those come from `table` too.
+inline bool admit_pickle_helpers(PyObject* table)
+{
+    return detail::admit_import(table, "copy_reg", "_reconstructor") &&
+           detail::admit_import(table, "copy_reg", "__newobj__") &&
+           detail::admit_import(table, "__builtin__", "object");
+}
+
+namespace detail {
+
+inline bool restrict(PyObject* unpickler, const PickleCodec& codec)
+{
+    return PyObject_SetAttrString(unpickler, "find_global", codec.finder) == 0;
+}
+
+}  // namespace detail
+
+#endif
+
+inline PyObject* pickle_dumps(const PickleCodec& codec, PyObject* value, int protocol)
+{
+    return PyObject_CallFunction(codec.dumps, const_cast<char*>("Oi"), value, protocol);
+}
+
+// Unpickles `data` (n bytes) with every global resolved by the finder.
+inline PyObject* pickle_loads(const PickleCodec& codec, const char* data, Py_ssize_t n)
+{
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(data, n));
+    Ref stream = Ref::steal(bytes ? PyObject_CallFunctionObjArgs(codec.stream, bytes.get(), nullptr)
+                                  : nullptr);
+    Ref unpickler = Ref::steal(
+        stream ? PyObject_CallFunctionObjArgs(codec.unpickler, stream.get(), nullptr) : nullptr);
+    if (!unpickler || !detail::restrict(unpickler.get(), codec))
+        return nullptr;
+    return PyObject_CallMethod(unpickler.get(), const_cast<char*>("load"), nullptr);
+}
+
+}  // namespace pyglue
