@@ -3,8 +3,9 @@
 With --refleaks (a debug interpreter) the suite runs several times and fails
 when sys.gettotalrefcount() keeps growing from one run to the next.
 """
+from __future__ import print_function
+
 import gc
-import imp
 import os
 import sys
 import unittest
@@ -14,8 +15,11 @@ COUNTED_RUNS = 4
 
 
 def load_module(path):
-    name = os.path.splitext(os.path.basename(path))[0]
-    return imp.load_source(name, path)
+    """Imports the suite by its file name from its directory: one way for
+    2.6 through 3.x, and classes of the suite pickle by that module name."""
+    directory, filename = os.path.split(os.path.abspath(path))
+    sys.path.insert(0, directory)
+    return __import__(os.path.splitext(filename)[0])
 
 
 def run_once(module, verbosity):

@@ -4,6 +4,8 @@
 #pragma once
 #include <Python.h>
 
+#include <cstring>
+
 #include "pyglue/compat.h"
 #include "pyglue/ref.h"
 
@@ -108,13 +110,19 @@ inline PyObject* get_builtin(const char* name)
     return found;
 }
 
-// Warns when the running interpreter's major.minor is not `compiled` ("2.6").
-// Returns false only when the warning was turned into an error.
+// Warns when the running interpreter's major.minor is not `compiled` ("2.6",
+// "3.11"). Returns false only when the warning was turned into an error.
 inline bool check_binary_version(const char* module_name, const char* compiled)
 {
-    char runtime[4];
-    PyOS_snprintf(runtime, sizeof runtime, "%s", Py_GetVersion());
-    if (compiled[0] == runtime[0] && compiled[2] == runtime[2])
+    // The version string starts "major.minor.micro ..."; the minor may have
+    // two digits, so the comparison takes whole numbers.
+    const char* version = Py_GetVersion();
+    size_t length = std::strspn(version, "0123456789");
+    if (version[length] == '.')
+        length += 1 + std::strspn(version + length + 1, "0123456789");
+    char runtime[16];
+    PyOS_snprintf(runtime, sizeof runtime, "%.*s", static_cast<int>(length), version);
+    if (std::strcmp(compiled, runtime) == 0)
         return true;
     char message[200];
     PyOS_snprintf(message, sizeof message,
