@@ -1,9 +1,33 @@
 """Timing helpers shared by the bench_*.py entries: best-of-N per-call times
-of a native call and its baselines, measured in the same process."""
+of a native call and its baselines, measured in the same process; the
+interpreter's serialisers as baselines; and which module each
+bench_<name>.py and tour_<name>.py drives."""
+import pickle
 import sys
 import timeit
 
+import orvex_build
+
+try:
+    import cPickle as fast_pickle
+except ImportError:
+    fast_pickle = pickle  # Python 3: pickle is the C one
+# The pure-Python unpickler, which Python 3 keeps as pickle._loads.
+python_loads = getattr(pickle, "_loads", pickle.loads)
+
 REPEAT = 5
+
+MODULES = {"parcel": "orvex.parcel", "ordinex": "orvex.ordinex", "digestra": "orvex.digestra",
+           "cipherel": "cipherel", "addrix": "orvex._addrix"}
+
+
+def left_out(name):
+    """Why this build lacks the module that bench or tour `name` drives, as
+    a line to show, or None when it has the module."""
+    module = MODULES[name]
+    if module not in orvex_build.LEFT_OUT:
+        return None
+    return "%s is not in this build: %s." % (module, orvex_build.LEFT_OUT[module])
 
 
 def per_call(func, number=None):

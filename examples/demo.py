@@ -2,22 +2,28 @@
 long they take next to the pure-Python way of doing the same job.
 
 Each module's part is examples/tour_<module>.py with a tour() function; the
-tour shows every module of this build in turn."""
-import imp
+tour shows every module of this build in turn, and names those it leaves
+out."""
 import os
 import sys
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(here), "bench"))
+sys.path.insert(0, here)
+
+import benchlib
 
 TOURS = ["parcel", "ordinex", "digestra", "cipherel", "addrix"]
 
 
 def main():
     for name in TOURS:
-        path = os.path.join(here, "tour_%s.py" % name)
-        if os.path.exists(path):
-            imp.load_source("tour_" + name, path).tour()
+        reason = benchlib.left_out(name)
+        if reason:
+            benchlib.heading(benchlib.MODULES[name])
+            sys.stdout.write(reason + "\n")
+            continue
+        __import__("tour_" + name).tour()
     return 0
 
 
