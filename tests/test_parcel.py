@@ -377,14 +377,32 @@ class PickledValues(unittest.TestCase):
                         b"c__builtin__\nbytes\n(I1000000000\ntR."):
             self.assertRaises(parcel.UnpackError, parcel.unpack, x_parcel(payload))
 
+    def assert_malformed(self, payload):
+        try:
+            parcel.unpack(x_parcel(payload))
+        except parcel.UnpackError:
+            self.assertTrue(str(sys.exc_info()[1]).startswith("malformed X payload at offset 5: "))
+        else:
+            self.fail("accepted %r" % payload)
+
     def test_malformed_pickles_become_unpack_errors(self):
         for payload in (b"", b"\x80\x02", b"garbage", b"(lp0\nI1\na", b"\x80\x02K\x01K\x02R."):
-            try:
-                parcel.unpack(x_parcel(payload))
-            except parcel.UnpackError:
-                self.assertTrue(str(sys.exc_info()[1]).startswith("malformed X payload at offset 5: "))
+            self.assert_malformed(payload)
+
+    def test_pickles_that_claim_memory_are_refused(self):
+        # Protocols 3 and later, whose opcodes include some that allocate
+        # the size they state before reading it: Python 2 reads 0 to 2 only.
+        for payload in (b"\x96\xff\xff\xff\xff\xff\xff\x00\x00", b"B\xff\xff\xff\x7f",
+                        b"\x80\x04N."):
+            self.assert_malformed(payload)
+        # Python 3's memo is an array grown and cleared up to the slot a PUT
+        # names: slots beyond the payload's length are refused there. Python
+        # 2's memo is a dict, where they cost nothing.
+        for payload in (b"Nr\xff\xff\xff\x7f.", b"Np 2_147_483_647\n.", b"Np2147483647\n."):
+            if bytes is str:
+                self.assertEqual(parcel.unpack(x_parcel(payload)), None)
             else:
-                self.fail("accepted %r" % payload)
+                self.assert_malformed(payload)
 
     def test_code_run_by_a_payload_cannot_reach_half_built_containers(self):
         value = parcel.unpack(parcel.pack((b"a", [b"b", Prober(), b"c"], (b"d",) * 3)))

@@ -154,6 +154,140 @@ namespace detail {
 // The class already routes globals through the finder.
 inline bool restrict(PyObject*, const PickleCodec&) { return true; }
 
+// What follows each opcode of pickle protocols 0 to 2 (invalid: any other).
+enum class Arg : unsigned char { invalid, none, line, two_lines, fixed, counted };
+
+struct OpcodeArg {
+    Arg kind;
+    unsigned char size;  // bytes of a fixed argument, or of a count
+};
+
+inline OpcodeArg opcode_arg(unsigned char op)
+{
+    switch (op) {
+    case '(': case '.': case '0': case '1': case '2': case 'N': case 'R': case 'Q': case 'a':
+    case 'b': case 'd': case 'e': case 'l': case 'o': case 's': case 't': case 'u': case ']':
+    case '}': case ')': case 0x81: case 0x85: case 0x86: case 0x87: case 0x88: case 0x89:
+        return {Arg::none, 0};
+    case 'F': case 'I': case 'L': case 'P': case 'S': case 'V': case 'g': case 'p':
+        return {Arg::line, 0};
+    case 'c': case 'i':
+        return {Arg::two_lines, 0};
+    case 'K': case 'h': case 'q': case 0x80: case 0x82:
+        return {Arg::fixed, 1};
+    case 'M': case 0x83:
+        return {Arg::fixed, 2};
+    case 'J': case 'j': case 'r': case 0x84:
+        return {Arg::fixed, 4};
+    case 'G':
+        return {Arg::fixed, 8};
+    case 'U': case 0x8a:
+        return {Arg::counted, 1};
+    case 'T': case 'X': case 0x8b:
+        return {Arg::counted, 4};
+    default:
+        return {Arg::invalid, 0};
+    }
+}
+
+inline size_t read_le(const unsigned char* p, int size)
+{
+    size_t value = 0;
+    for (int i = size - 1; i >= 0; --i)
+        value = value << 8 | p[i];
+    return value;
+}
+
+// Bytes of the argument at `p` (n bytes left), or -1 when they run past
+// the end.
+inline Py_ssize_t arg_size(OpcodeArg arg, const unsigned char* p, Py_ssize_t n)
+{
+    const void* end;
+    switch (arg.kind) {
+    case Arg::line:
+        end = std::memchr(p, '\n', n);
+        return end ? static_cast<const unsigned char*>(end) - p + 1 : -1;
+    case Arg::two_lines:
+        end = std::memchr(p, '\n', n);
+        end = end ? std::memchr(static_cast<const unsigned char*>(end) + 1, '\n',
+                                p + n - static_cast<const unsigned char*>(end) - 1)
+                  : nullptr;
+        return end ? static_cast<const unsigned char*>(end) - p + 1 : -1;
+    case Arg::fixed:
+        return arg.size <= n ? arg.size : -1;
+    case Arg::counted:
+        if (arg.size > n || read_le(p, arg.size) > static_cast<size_t>(n - arg.size))
+            return -1;
+        return arg.size + static_cast<Py_ssize_t>(read_le(p, arg.size));
+    default:
+        return 0;
+    }
+}
+
+// The memo slot a PUT names (q: a byte, r: four, p: a decimal line), or 0;
+// a slot above `cap` may come back as any value above it. The line's
+// digits are taken whatever stands between them: the unpickler also reads
+// signs, spaces and underscores, and refuses what is not a number.
+inline size_t memo_slot(unsigned char op, const unsigned char* p, Py_ssize_t size, size_t cap)
+{
+    if (op == 'q')
+        return p[0];
+    if (op == 'r')
+        return read_le(p, 4);
+    size_t slot = 0;
+    for (Py_ssize_t i = 0; op == 'p' && i < size && slot <= cap; ++i)
+        if (p[i] >= '0' && p[i] <= '9')
+            slot = slot * 10 + (p[i] - '0');
+    return slot;
+}
+
+inline bool refuse_pickle(const char* message)
+{
+    Ref error = Ref::steal(import_attr("pickle", "UnpicklingError"));
+    if (error)
+        PyErr_SetString(error.get(), message);
+    return false;
+}
+
+// Python 3's unpickler reads more than Python 2's: the opcodes of protocols
+// 3 and later, some of which allocate whatever size they state before
+// reading it; and its memo is an array, grown and zero-filled up to the slot
+// a PUT names, so a few bytes could claim gigabytes. A payload is therefore
+// held to protocols 0 to 2, and to memo slots below its own length (a
+// pickler numbers them from 0 or 1, one per PUT). Truncations are left to
+// the unpickler to report.
+inline bool admit_payload(const char* data, Py_ssize_t n)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    char message[120];
+    Py_ssize_t at = 0;
+    while (at < n) {
+        unsigned char op = p[at];
+        OpcodeArg arg = opcode_arg(op);
+        if (arg.kind == Arg::invalid) {
+            PyOS_snprintf(message, sizeof message,
+                          "opcode 0x%02x at %zd is not of pickle protocols 0 to 2", op, at);
+            return refuse_pickle(message);
+        }
+        Py_ssize_t size = arg_size(arg, p + at + 1, n - at - 1);
+        if (size < 0 || op == '.')
+            return true;
+        if (op == 0x80 && p[at + 1] > 2) {
+            PyOS_snprintf(message, sizeof message, "protocol %d at %zd is not one of 0 to 2",
+                          p[at + 1], at);
+            return refuse_pickle(message);
+        }
+        size_t slot = memo_slot(op, p + at + 1, size, static_cast<size_t>(n));
+        if (slot >= static_cast<size_t>(n)) {
+            PyOS_snprintf(message, sizeof message,
+                          "memo slot at %zd is beyond the payload's %zd bytes", at, n);
+            return refuse_pickle(message);
+        }
+        at += 1 + size;
+    }
+    return true;
+}
+
 }  // namespace detail
 
 #else
@@ -189,6 +323,9 @@ inline bool restrict(PyObject* unpickler, const PickleCodec& codec)
     return PyObject_SetAttrString(unpickler, "find_global", codec.finder) == 0;
 }
 
+// cPickle reads protocols 0 to 2 only, and keeps its memo in a dict.
+inline bool admit_payload(const char*, Py_ssize_t) { return true; }
+
 }  // namespace detail
 
 #endif
@@ -201,6 +338,8 @@ inline PyObject* pickle_dumps(const PickleCodec& codec, PyObject* value, int pro
 // Unpickles `data` (n bytes) with every global resolved by the finder.
 inline PyObject* pickle_loads(const PickleCodec& codec, const char* data, Py_ssize_t n)
 {
+    if (!detail::admit_payload(data, n))
+        return nullptr;
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(data, n));
     Ref stream = Ref::steal(bytes ? PyObject_CallFunctionObjArgs(codec.stream, bytes.get(), nullptr)
                                   : nullptr);
