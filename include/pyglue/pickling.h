@@ -1,11 +1,14 @@
 // Pickles for values that have no native form: the interpreter's fast
 // pickler, and an unpickler whose every global comes through a finder of the
-// caller's, so that bytes from outside reach no other callable.
+// caller's, so that bytes from outside reach no other callable. The rest of
+// a module sees init_pickle_codec, admit_pickle_helpers, pickle_dumps and
+// pickle_loads; what differs is in the two detail sections below.
 // - Python 2: cPickle over cStringIO, the finder set as find_global.
 // - Python 3: a subclass of pickle.Unpickler whose find_class renames the
 //   Python 2 names of pickles at protocols 0 to 2 (copy_reg, __builtin__...)
 //   as the stock unpickler does, then asks the finder; so the finder always
-//   sees the names this interpreter knows the globals by.
+//   sees the names this interpreter knows the globals by. Payloads are held
+//   to what Python 2 reads (admit_payload).
 #pragma once
 #include <Python.h>
 
@@ -51,6 +54,11 @@ inline bool admit_import(PyObject* table, const char* module_name, const char* n
 
 namespace detail {
 
+constexpr char pickle_module[] = "pickle";
+constexpr char copyreg_module[] = "copyreg";
+constexpr char stream_module[] = "io";
+constexpr char stream_class[] = "BytesIO";
+
 // find_class(module, name) of the unpickler; `self` is (finder, NAME_MAPPING,
 // IMPORT_MAPPING) of _compat_pickle. The stock find_class renames only below
 // protocol 3, but no pickle names a Python 2 module on purpose otherwise.
@@ -76,6 +84,28 @@ inline PyObject* find_class(PyObject* self, PyObject* args)
 }
 
 inline PyMethodDef find_class_def = {"find_class", find_class, METH_VARARGS, nullptr};
+
+// The unpickler class: pickle's, with find_class going to `finder`.
+// `owner` (a dotted module name) becomes its __module__.
+inline PyObject* unpickler_class(PyObject* finder, const char* owner)
+{
+    Ref base = Ref::steal(import_attr(pickle_module, "Unpickler"));
+    Ref names = Ref::steal(import_attr("_compat_pickle", "NAME_MAPPING"));
+    Ref modules = Ref::steal(import_attr("_compat_pickle", "IMPORT_MAPPING"));
+    Ref state = Ref::steal(base && names && modules
+                               ? PyTuple_Pack(3, finder, names.get(), modules.get())
+                               : nullptr);
+    Ref find = Ref::steal(state ? PyCFunction_New(&find_class_def, state.get()) : nullptr);
+    // A built-in function in the class dict is not bound to the instance: the
+    // unpickler calls it as find_class(module, name).
+    return find ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){sOss}",
+                                        "Unpickler", base.get(), "find_class", find.get(),
+                                        "__module__", owner)
+                : nullptr;
+}
+
+// The class already routes globals through the finder.
+inline bool restrict(PyObject*, const PickleCodec&) { return true; }
 
 // Python 3 pickles a byte string at protocols 0 to 2 as
 // _codecs.encode(text, "latin1"), or bytes() when empty. These stand-ins
@@ -105,54 +135,11 @@ inline PyObject* empty_bytes(PyObject*, PyObject* args)
 inline PyMethodDef bytes_from_latin1_def = {"encode", bytes_from_latin1, METH_VARARGS, nullptr};
 inline PyMethodDef empty_bytes_def = {"bytes", empty_bytes, METH_VARARGS, nullptr};
 
-}  // namespace detail
-
-// `owner` (a dotted module name) becomes the unpickler class's __module__.
-inline bool init_pickle_codec(PickleCodec& codec, PyObject* finder, const char* owner)
+inline bool admit_byte_string_helpers(PyObject* table)
 {
-    Ref dumps = Ref::steal(detail::import_attr("pickle", "dumps"));
-    Ref base = Ref::steal(detail::import_attr("pickle", "Unpickler"));
-    Ref stream = Ref::steal(detail::import_attr("io", "BytesIO"));
-    Ref names = Ref::steal(detail::import_attr("_compat_pickle", "NAME_MAPPING"));
-    Ref modules = Ref::steal(detail::import_attr("_compat_pickle", "IMPORT_MAPPING"));
-    if (!dumps || !base || !stream || !names || !modules)
-        return false;
-    Ref state = Ref::steal(PyTuple_Pack(3, finder, names.get(), modules.get()));
-    Ref find = Ref::steal(state ? PyCFunction_New(&detail::find_class_def, state.get()) : nullptr);
-    // A built-in function in the class dict is not bound to the instance: the
-    // unpickler calls it as find_class(module, name).
-    Ref unpickler = Ref::steal(
-        find ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){sOss}",
-                                     "Unpickler", base.get(), "find_class", find.get(),
-                                     "__module__", owner)
-             : nullptr);
-    if (!unpickler)
-        return false;
-    codec.dumps = dumps.release();
-    codec.unpickler = unpickler.release();
-    codec.stream = stream.release();
-    codec.finder = Ref::borrow(finder).release();
-    return true;
+    return admit(table, "_codecs", "encode", PyCFunction_New(&bytes_from_latin1_def, nullptr)) &&
+           admit(table, builtins_module, "bytes", PyCFunction_New(&empty_bytes_def, nullptr));
 }
-
-// Adds to `table` ((module, name) -> object) the globals with which pickles
-// rebuild instances and byte strings. They construct nothing but the
-// classes they are handed (which come from `table` too) and byte strings.
-inline bool admit_pickle_helpers(PyObject* table)
-{
-    return detail::admit_import(table, "copyreg", "_reconstructor") &&
-           detail::admit_import(table, "copyreg", "__newobj__") &&
-           detail::admit_import(table, "builtins", "object") &&
-           detail::admit(table, "_codecs", "encode",
-                         PyCFunction_New(&detail::bytes_from_latin1_def, nullptr)) &&
-           detail::admit(table, "builtins", "bytes",
-                         PyCFunction_New(&detail::empty_bytes_def, nullptr));
-}
-
-namespace detail {
-
-// The class already routes globals through the finder.
-inline bool restrict(PyObject*, const PickleCodec&) { return true; }
 
 // What follows each opcode of pickle protocols 0 to 2 (invalid: any other).
 enum class Arg : unsigned char { invalid, none, line, two_lines, fixed, counted };
@@ -292,11 +279,41 @@ inline bool admit_payload(const char* data, Py_ssize_t n)
 
 #else
 
-inline bool init_pickle_codec(PickleCodec& codec, PyObject* finder, const char*)
+namespace detail {
+
+constexpr char pickle_module[] = "cPickle";
+constexpr char copyreg_module[] = "copy_reg";
+constexpr char stream_module[] = "cStringIO";
+constexpr char stream_class[] = "StringIO";
+
+// cPickle's unpickler takes the finder per instance (see restrict).
+inline PyObject* unpickler_class(PyObject*, const char*)
 {
-    Ref dumps = Ref::steal(detail::import_attr("cPickle", "dumps"));
-    Ref unpickler = Ref::steal(detail::import_attr("cPickle", "Unpickler"));
-    Ref stream = Ref::steal(detail::import_attr("cStringIO", "StringIO"));
+    return import_attr(pickle_module, "Unpickler");
+}
+
+inline bool restrict(PyObject* unpickler, const PickleCodec& codec)
+{
+    return PyObject_SetAttrString(unpickler, "find_global", codec.finder) == 0;
+}
+
+// Python 2 pickles a byte string without a global.
+inline bool admit_byte_string_helpers(PyObject*) { return true; }
+
+// cPickle reads protocols 0 to 2 only, and keeps its memo in a dict.
+inline bool admit_payload(const char*, Py_ssize_t) { return true; }
+
+}  // namespace detail
+
+#endif
+
+// Fills `codec`; `owner` (a dotted module name) names the unpickler class
+// where there is one of this module's own.
+inline bool init_pickle_codec(PickleCodec& codec, PyObject* finder, const char* owner)
+{
+    Ref dumps = Ref::steal(detail::import_attr(detail::pickle_module, "dumps"));
+    Ref unpickler = Ref::steal(detail::unpickler_class(finder, owner));
+    Ref stream = Ref::steal(detail::import_attr(detail::stream_module, detail::stream_class));
     if (!dumps || !unpickler || !stream)
         return false;
     codec.dumps = dumps.release();
@@ -307,28 +324,15 @@ inline bool init_pickle_codec(PickleCodec& codec, PyObject* finder, const char*)
 }
 
 // Adds to `table` ((module, name) -> object) the globals with which pickles
-// rebuild instances. They construct nothing but the classes they are handed,
-// and those come from `table` too.
+// rebuild instances and (on 3) byte strings. They construct nothing but the
+// classes they are handed, which come from `table` too, and byte strings.
 inline bool admit_pickle_helpers(PyObject* table)
 {
-    return detail::admit_import(table, "copy_reg", "_reconstructor") &&
-           detail::admit_import(table, "copy_reg", "__newobj__") &&
-           detail::admit_import(table, "__builtin__", "object");
+    return detail::admit_import(table, detail::copyreg_module, "_reconstructor") &&
+           detail::admit_import(table, detail::copyreg_module, "__newobj__") &&
+           detail::admit_import(table, builtins_module, "object") &&
+           detail::admit_byte_string_helpers(table);
 }
-
-namespace detail {
-
-inline bool restrict(PyObject* unpickler, const PickleCodec& codec)
-{
-    return PyObject_SetAttrString(unpickler, "find_global", codec.finder) == 0;
-}
-
-// cPickle reads protocols 0 to 2 only, and keeps its memo in a dict.
-inline bool admit_payload(const char*, Py_ssize_t) { return true; }
-
-}  // namespace detail
-
-#endif
 
 inline PyObject* pickle_dumps(const PickleCodec& codec, PyObject* value, int protocol)
 {
