@@ -21,13 +21,16 @@ MODULES = {"parcel": "orvex.parcel", "ordinex": "orvex.ordinex", "digestra": "or
            "cipherel": "cipherel", "addrix": "orvex._addrix"}
 
 
-def left_out(name):
-    """Why this build lacks the module that bench or tour `name` drives, as
-    a line to show, or None when it has the module."""
+def entry(filename, name):
+    """Imports the bench or tour `filename` (bench_x, tour_x), which drives
+    the module of `name`; where this build leaves that module out, says so
+    and gives None."""
     module = MODULES[name]
     if module not in orvex_build.LEFT_OUT:
-        return None
-    return "%s is not in this build: %s." % (module, orvex_build.LEFT_OUT[module])
+        return __import__(filename)
+    heading(module)
+    sys.stdout.write("%s is not in this build: %s.\n" % (module, orvex_build.LEFT_OUT[module]))
+    return None
 
 
 def per_call(func, number=None):

@@ -16,12 +16,9 @@ def main(names):
         name = os.path.basename(path)[len("bench_"):-len(".py")]
         if names and name not in names:
             continue
-        reason = benchlib.left_out(name)
-        if reason:
-            benchlib.heading(benchlib.MODULES[name])
-            sys.stdout.write(reason + "\n")
-            continue
-        __import__("bench_" + name).run()
+        bench = benchlib.entry("bench_" + name, name)
+        if bench:
+            bench.run()
     return 0
 
 

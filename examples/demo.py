@@ -18,12 +18,9 @@ TOURS = ["parcel", "ordinex", "digestra", "cipherel", "addrix"]
 
 def main():
     for name in TOURS:
-        reason = benchlib.left_out(name)
-        if reason:
-            benchlib.heading(benchlib.MODULES[name])
-            sys.stdout.write(reason + "\n")
-            continue
-        __import__("tour_" + name).tour()
+        tour = benchlib.entry("tour_" + name, name)
+        if tour:
+            tour.tour()
     return 0
 
 
