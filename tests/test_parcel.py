@@ -147,6 +147,13 @@ class RoundTrip(unittest.TestCase):
         for value in (Text(b"abc"), Number(7)):
             self.assertTrue(parcel.pack(value).startswith(b"X"))
 
+    def test_text_beyond_the_basic_plane_is_the_same_whatever_the_unicode_width(self):
+        # A UCS2 interpreter holds it as a surrogate pair, a UCS4 one as one
+        # character: both pickle it as the same four UTF-8 bytes.
+        value = u"a\U0001f600b"
+        self.check(value)
+        self.assertTrue(b"X\x06\x00\x00\x00a\xf0\x9f\x98\x80b" in parcel.pack(value))
+
 
 class ExactBytes(unittest.TestCase):
     def test_smallest_form_of_each_code(self):
