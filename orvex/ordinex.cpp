@@ -3,10 +3,16 @@
 // instead of rebuilding the values as objects.
 #include <Python.h>
 
+#include <structmember.h>
+
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "orvex/ordinex.h"
+#include "orvex/ordinex_sort.h"
 #include "orvex/parcel.h"
 #include "pyglue/args.h"
 #include "pyglue/errors.h"
@@ -19,6 +25,8 @@
 
 using ordinex::OrdinexObject;
 using ordinex::OrdinexVTable;
+using ordinex::RunSort;
+using ordinex::Scratch;
 using parcel::UnpackerObject;
 using pyglue::keep;
 using pyglue::Ref;
@@ -124,6 +132,19 @@ bool load_double(UnpackerObject* u, double* out)
         return false;
     *out = PyFloat_AsDouble(value.get());
     return !(*out == -1.0 && PyErr_Occurred());
+}
+
+// The bytes of a str code (`'` is the empty string), in place.
+bool read_str(char code, UnpackerObject* u, const char** s, int* len)
+{
+    switch (code) {
+    case 's': return reader_ops->_read_short_string(u, s, len) != -1;
+    case 'S': return reader_ops->_read_long_string(u, s, len) != -1;
+    default:
+        *s = "";
+        *len = 0;
+        return true;
+    }
 }
 
 // Element or entry count of a container code; the empty codes have none.
@@ -344,19 +365,14 @@ int _det_float(OrdinexObject* self, double value, UnpackerObject* other)
 [[gnu::always_inline]] inline int det_string(OrdinexObject* self, const char* s, int s_len,
                                              char code, UnpackerObject* other)
 {
-    const char* b = "";
-    int b_len = 0;
     switch (code) {
-    case 'S':
-        if (reader_ops->_read_long_string(other, &b, &b_len) == -1)
+    case '\'': case 's': case 'S': {
+        const char* b;
+        int b_len;
+        if (!read_str(code, other, &b, &b_len))
             return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_string");
-        break;
-    case 's':
-        if (reader_ops->_read_short_string(other, &b, &b_len) == -1)
-            return ORDINEX_FAIL("orvex.ordinex.Ordinex._det_string");
-        break;
-    case '\'':
-        break;
+        return _cmp_string(self, s, s_len, b, b_len);
+    }
     default: {
         if (_is_numeric(code))
             return 1;
@@ -364,7 +380,6 @@ int _det_float(OrdinexObject* self, double value, UnpackerObject* other)
         return failed(result) ? ORDINEX_FAIL("orvex.ordinex.Ordinex._det_string") : result;
     }
     }
-    return _cmp_string(self, s, s_len, b, b_len);
 }
 
 int _det_string(OrdinexObject* self, const char* s, int s_len, UnpackerObject* other)
@@ -477,6 +492,16 @@ const SequenceKind tuple_kind = {Kind::tuple, ')', 't', 'T', &name_tuple,
 const SequenceKind list_kind = {Kind::list, ']', 'c', 'C', &name_list,
                                 "orvex.ordinex.Ordinex._det_list"};
 
+// The kind of a tuple or list code, or null.
+const SequenceKind* sequence_kind(char code)
+{
+    switch (code) {
+    case ')': case 't': case 'T': return &tuple_kind;
+    case ']': case 'c': case 'C': return &list_kind;
+    default: return nullptr;
+    }
+}
+
 // b's side of _det_tuple and _det_list from b's code on: the answer, or,
 // when b holds a sequence of the same kind, a frame in *child for comparing
 // the elements.
@@ -532,21 +557,16 @@ int dispatch(OrdinexObject* self, UnpackerObject* a, UnpackerObject* b, Frame* c
         double value;
         return load_double(a, &value) ? det_float(self, value, b_code, b) : -1;
     }
-    case '\'':
-        return det_string(self, "", 0, b_code, b);
-    case 's': case 'S': {
+    case '\'': case 's': case 'S': {
         const char* s;
         int s_len;
-        int read = a_code == 's' ? reader_ops->_read_short_string(a, &s, &s_len)
-                                 : reader_ops->_read_long_string(a, &s, &s_len);
-        return read == -1 ? -1 : det_string(self, s, s_len, b_code, b);
+        return read_str(a_code, a, &s, &s_len) ? det_string(self, s, s_len, b_code, b) : -1;
     }
     case ')': case 't': case 'T': case ']': case 'c': case 'C': {
         int t_len = read_count(a_code, a);
         if (failed(t_len))
             return -1;
-        bool tuple = a_code == ')' || a_code == 't' || a_code == 'T';
-        return det_sequence(tuple ? tuple_kind : list_kind, t_len, b_code, b, child);
+        return det_sequence(*sequence_kind(a_code), t_len, b_code, b, child);
     }
     case '}': case 'd': case 'D':
         return det_dict(self, a_code, a, b_code, b);
@@ -672,6 +692,16 @@ int compare_loaded(OrdinexObject* self, PyObject* loaded_a, PyObject* loaded_b, 
     return _cmp(self, self->u_a, self->u_b);
 }
 
+// Parcel bytes on an instance that the caller has leased: sorts lease once
+// and compare through here, without a lease per comparison.
+int compare_bytes(OrdinexObject* self, const char* a, int a_len, const char* b, int b_len,
+                  int case_sensitive)
+{
+    PyObject* loaded_a = reader_ops->load_c_str(self->u_a, a, a_len);
+    PyObject* loaded_b = loaded_a ? reader_ops->load_c_str(self->u_b, b, b_len) : nullptr;
+    return compare_loaded(self, loaded_a, loaded_b, case_sensitive);
+}
+
 int cmp(OrdinexObject* self, PyObject* a, PyObject* b, int case_sensitive)
 {
     pyglue::Lease<OrdinexObject> lease(self, fresh_ordinex);
@@ -690,10 +720,7 @@ int cmp_c_str(OrdinexObject* self, const char* a, int a_len, const char* b, int 
     pyglue::Lease<OrdinexObject> lease(self, fresh_ordinex);
     if (!lease)
         return ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp_c_str");
-    OrdinexObject* o = lease.get();
-    PyObject* loaded_a = reader_ops->load_c_str(o->u_a, a, a_len);
-    PyObject* loaded_b = loaded_a ? reader_ops->load_c_str(o->u_b, b, b_len) : nullptr;
-    int result = compare_loaded(o, loaded_a, loaded_b, case_sensitive);
+    int result = compare_bytes(lease.get(), a, a_len, b, b_len, case_sensitive);
     return failed(result) ? ORDINEX_FAIL("orvex.ordinex.Ordinex.cmp_c_str") : result;
 }
 
@@ -851,10 +878,418 @@ PyObject* module_strcasecmp(PyObject*, PyObject* args, PyObject* kwds)
     return PyInt_FromLong(my_strcasecmp(a, a_len, b, b_len, 0));
 }
 
+// Sorting: key objects for the interpreter's sorts, and a native sort. Both
+// compare natively, with no call, tuple or int object per comparison: by
+// the parcels' leads where those settle it, else through the comparer.
+
+const char sort_doc[] =
+    "sort(parcels, reverse=False) -> new list\n\n"
+    "Sort parcel strings the way sorted(parcels, cmp=cmp, reverse=reverse) does:\n"
+    "stably, making the same comparisons, but without a Python call for each.";
+
+const char case_sort_doc[] =
+    "case_sort(parcels, reverse=False) -> new list\n\n"
+    "Sort parcel strings the way sorted(parcels, cmp=case_cmp, reverse=reverse)\n"
+    "does: stably, making the same comparisons, but without a Python call for each.";
+
+const char sort_key_doc[] =
+    "sort_key(parcel) -> key\n\n"
+    "A key that orders as cmp orders parcels, for sorted(), min(), max(), heapq\n"
+    "and bisect. Keys compare only with keys from sort_key, and are unhashable.";
+
+const char case_sort_key_doc[] =
+    "case_sort_key(parcel) -> key\n\n"
+    "A key that orders as case_cmp orders parcels. Keys compare only with keys\n"
+    "from case_sort_key, and are unhashable.";
+
+// Whether the interpreter's list sort also checks the run stack one entry
+// deeper (2.7.10 on), read from the running interpreter at import.
+bool deep_run_invariant;
+
+bool read_sort_flavour()
+{
+    int major = 0, minor = 0, micro = 0;
+    if (std::sscanf(Py_GetVersion(), "%d.%d.%d", &major, &minor, &micro) < 2) {
+        PyErr_Format(PyExc_ImportError, "cannot read the interpreter version %.50s",
+                     Py_GetVersion());
+        return false;
+    }
+    deep_run_invariant = major > 2 || (major == 2 && (minor > 7 || (minor == 7 && micro >= 10)));
+    return true;
+}
+
+OrdinexObject* singleton()
+{
+    return reinterpret_cast<OrdinexObject*>(_ordinex_singleton);
+}
+
+// Parcels are compared by the bytes of the str, taken at each comparison
+// without another check. Anything else gets the reader's own refusal: the
+// error cmp raises for it.
+bool check_parcel(PyObject* item)
+{
+    if (PyString_Check(item) && pyglue::to_int_length(PyString_GET_SIZE(item)))
+        return true;
+    pyglue::Lease<OrdinexObject> lease(singleton(), fresh_ordinex);
+    if (!lease)
+        return false;
+    Ref bound = Ref::steal(reader_ops->load(lease.get()->u_a, item));
+    if (bound)
+        PyErr_Format(PyExc_TypeError, "a parcel must be str, not %.200s", Py_TYPE(item)->tp_name);
+    return false;
+}
+
+// Two parcels that passed check_parcel.
+int compare_parcels(OrdinexObject* self, PyObject* a, PyObject* b, int case_sensitive)
+{
+    return compare_bytes(self, PyString_AS_STRING(a), static_cast<int>(PyString_GET_SIZE(a)),
+                         PyString_AS_STRING(b), static_cast<int>(PyString_GET_SIZE(b)),
+                         case_sensitive);
+}
+
+// What the comparer reads first from a parcel, read once per parcel: a
+// leading str or int, either the whole value or the first element of a
+// top-level tuple or list (with that sequence's count). Two leads settle most
+// comparisons of records (first fields that differ, an empty sequence)
+// without binding a reader. They settle only what the comparer would answer
+// after the same reads and by the same rules (_cmp_int, my_strcasecmp, the
+// count rule); everything else, any meeting of two kinds above all (ordered
+// by the replaceable _type_map), is left to the comparer.
+struct Lead {
+    static constexpr int head_size = 16;
+
+    Kind container = Kind::pair;  // pair: the scalar is the whole value
+    char scalar = 0;              // 's': a str, 'i': an int, 0: nothing known
+    int count = 0;                // elements of the tuple or list
+    int number = 0;               // the int, or the length of the str
+    const char* bytes = nullptr;  // the str, in place in the parcel
+    char head[head_size] = {};    // its first bytes: most strs differ there, and
+                                  // comparing them here spares a visit to the parcel
+};
+
+const int unsettled = 2;
+
+// my_strcasecmp of the two strs: the heads settle any difference in the
+// bytes they hold (the first difference decides, wherever it is); only
+// equal heads need the whole strs.
+int compare_lead_strs(const Lead& a, const Lead& b, int case_sensitive)
+{
+    int k = std::min(std::min(a.number, b.number), Lead::head_size);
+    int result = my_strcasecmp(a.head, k, b.head, k, case_sensitive);
+    return result != 0 ? result : my_strcasecmp(a.bytes, a.number, b.bytes, b.number, case_sensitive);
+}
+
+// The comparer's answer if the two leads settle it, else `unsettled`.
+int compare_leads(const Lead& a, const Lead& b, int case_sensitive)
+{
+    if (a.container != b.container)
+        return unsettled;
+    if (a.container != Kind::pair && (a.count == 0 || b.count == 0))
+        return a.count < b.count ? -1 : a.count > b.count;
+    if (!a.scalar || a.scalar != b.scalar)
+        return unsettled;
+    int result = a.scalar == 's' ? compare_lead_strs(a, b, case_sensitive)
+                                 : _cmp_int(nullptr, a.number, b.number);
+    // Equal first elements leave the rest of the sequences to compare.
+    return result != 0 || a.container == Kind::pair ? result : unsettled;
+}
+
+// The scalar of `code` (taken from u), if it is a str or an int.
+bool read_lead_scalar(char code, UnpackerObject* u, Lead* lead)
+{
+    switch (code) {
+    case '0': case '1': case 'i': case 'I': case 'l':
+        lead->number = read_int_value(code, u);
+        lead->scalar = 'i';
+        return !failed(lead->number);
+    case '\'': case 's': case 'S':
+        lead->scalar = 's';
+        if (!read_str(code, u, &lead->bytes, &lead->number))
+            return false;
+        std::memcpy(lead->head, lead->bytes, std::min(lead->number, Lead::head_size));
+        return true;
+    default:
+        return true;
+    }
+}
+
+// A parcel whose start cannot be read gets an empty lead: the comparer
+// meets the error if and when the parcel is compared.
+Lead read_lead(UnpackerObject* u, PyObject* parcel)
+{
+    Lead lead;
+    Ref bound = Ref::steal(reader_ops->load_c_str(u, PyString_AS_STRING(parcel),
+                                                  static_cast<int>(PyString_GET_SIZE(parcel))));
+    char code;
+    bool read = bound && take_code(u, &code);
+    const SequenceKind* sequence = read ? sequence_kind(code) : nullptr;
+    if (sequence) {
+        lead.container = sequence->kind;
+        lead.count = read_count(code, u);
+        read = !failed(lead.count) && (lead.count == 0 || take_code(u, &code));
+    }
+    if (read && (lead.container == Kind::pair || lead.count > 0))
+        read = read_lead_scalar(code, u, &lead);
+    if (read)
+        return lead;
+    PyErr_Clear();
+    return Lead();
+}
+
+// A parcel with its lead: what keys hold and sorts order.
+struct Ranked {
+    PyObject* parcel;  // borrowed or owned, as the holder says
+    Lead lead;
+};
+
+// Checks the parcel and reads its lead with a reader of `reader_owner`.
+bool rank(OrdinexObject* reader_owner, PyObject* parcel, Ranked* out)
+{
+    if (!check_parcel(parcel))
+        return false;
+    out->parcel = parcel;
+    out->lead = read_lead(reader_owner->u_a, parcel);
+    return true;
+}
+
+// Key objects. A key holds its parcel; its type says the case flag.
+
+struct SortKeyObject {
+    PyObject_HEAD
+    Ranked ranked;  // owns the parcel
+};
+
+PyTypeObject sort_key_type;       // orders as cmp
+PyTypeObject case_sort_key_type;  // orders as case_cmp
+
+const Ranked& key_ranked(PyObject* key)
+{
+    return reinterpret_cast<SortKeyObject*>(key)->ranked;
+}
+
+bool holds(int op, int order)
+{
+    switch (op) {
+    case Py_LT: return order < 0;
+    case Py_LE: return order <= 0;
+    case Py_EQ: return order == 0;
+    case Py_NE: return order != 0;
+    case Py_GT: return order > 0;
+    default: return order >= 0;
+    }
+}
+
+void trace_key_failure(PyObject* key, int op)
+{
+    static const char* const op_names[] = {"__lt__", "__le__", "__eq__",
+                                           "__ne__", "__gt__", "__ge__"};
+    std::string step = std::string(Py_TYPE(key)->tp_name) + "." + op_names[op];
+    pyglue::add_traceback(step.c_str(), __FILE__, __LINE__);
+}
+
+// `a` is always a key: the interpreter calls this slot of the left operand,
+// or of the right one with the operands swapped.
+PyObject* key_richcompare(PyObject* a, PyObject* b, int op)
+{
+    if (Py_TYPE(b) != Py_TYPE(a)) {
+        PyErr_Format(PyExc_TypeError, "can't compare %.100s with %.100s", Py_TYPE(a)->tp_name,
+                     Py_TYPE(b)->tp_name);
+        return nullptr;
+    }
+    int case_sensitive = Py_TYPE(a) == &sort_key_type;
+    const Ranked& x = key_ranked(a);
+    const Ranked& y = key_ranked(b);
+    int result = compare_leads(x.lead, y.lead, case_sensitive);
+    if (result == unsettled) {
+        pyglue::Lease<OrdinexObject> lease(singleton(), fresh_ordinex);
+        result = lease ? compare_parcels(lease.get(), x.parcel, y.parcel, case_sensitive) : -1;
+    }
+    if (failed(result)) {
+        trace_key_failure(a, op);
+        return nullptr;
+    }
+    return PyBool_FromLong(holds(op, result));
+}
+
+PyObject* key_repr(PyObject* self)
+{
+    Ref parcel_repr = Ref::steal(PyObject_Repr(key_ranked(self).parcel));
+    if (!parcel_repr)
+        return nullptr;
+    const char* maker = Py_TYPE(self) == &sort_key_type ? "sort_key" : "case_sort_key";
+    return PyString_FromFormat("%s(%s)", maker, PyString_AS_STRING(parcel_repr.get()));
+}
+
+// A parcel of a str subclass can lead back to its key (through its
+// __dict__), so the collector must see that edge; a plain str cannot, and
+// keys of plain strs stay untracked.
+int key_traverse(PyObject* self, visitproc visit, void* arg)
+{
+    Py_VISIT(key_ranked(self).parcel);
+    return 0;
+}
+
+void key_dealloc(PyObject* self)
+{
+    PyObject_GC_UnTrack(self);
+    Ref parcel = Ref::steal(key_ranked(self).parcel);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* make_key(PyTypeObject* type, PyObject* parcel)
+{
+    Ranked ranked;
+    {
+        pyglue::Lease<OrdinexObject> lease(singleton(), fresh_ordinex);
+        if (!lease || !rank(lease.get(), parcel, &ranked))
+            return nullptr;
+    }
+    SortKeyObject* key = PyObject_GC_New(SortKeyObject, type);
+    if (!key)
+        return nullptr;
+    key->ranked = ranked;
+    Py_INCREF(parcel);
+    if (!PyString_CheckExact(parcel))
+        PyObject_GC_Track(key);
+    return reinterpret_cast<PyObject*>(key);
+}
+
+PyMemberDef key_members[] = {
+    {const_cast<char*>("parcel"), T_OBJECT, offsetof(SortKeyObject, ranked.parcel), READONLY,
+     const_cast<char*>("The parcel string this key orders.")},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+bool ready_key_type(PyTypeObject& t, const char* name, const char* doc)
+{
+    if (t.tp_flags & Py_TPFLAGS_READY)
+        return true;
+    Py_REFCNT(&t) = 1;  // static: never freed
+    t.tp_name = name;
+    t.tp_basicsize = sizeof(SortKeyObject);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = doc;
+    t.tp_dealloc = key_dealloc;
+    t.tp_traverse = key_traverse;
+    t.tp_richcompare = key_richcompare;
+    t.tp_hash = PyObject_HashNotImplemented;  // equal keys may hold different bytes
+    t.tp_repr = key_repr;
+    t.tp_members = key_members;
+    t.tp_free = PyObject_GC_Del;
+    return PyType_Ready(&t) == 0;
+}
+
+PyObject* key_of(PyTypeObject* type, const char* qualname, PyObject* parcel)
+{
+    PyObject* key = make_key(type, parcel);
+    if (!key)
+        PYGLUE_TRACE(qualname);
+    return key;
+}
+
+PyObject* module_sort_key(PyObject*, PyObject* parcel)
+{
+    return key_of(&sort_key_type, "orvex.ordinex.sort_key", parcel);
+}
+
+PyObject* module_case_sort_key(PyObject*, PyObject* parcel)
+{
+    return key_of(&case_sort_key_type, "orvex.ordinex.case_sort_key", parcel);
+}
+
+// The native sort.
+
+// "x sorts before y" for the native sort, on the comparer it has leased.
+struct RankedOrder {
+    OrdinexObject* comparer;
+    int case_sensitive;
+
+    int operator()(const Ranked& x, const Ranked& y) const
+    {
+        int result = compare_leads(x.lead, y.lead, case_sensitive);
+        if (result == unsettled)
+            result = compare_parcels(comparer, x.parcel, y.parcel, case_sensitive);
+        return failed(result) ? -1 : result < 0;
+    }
+};
+
+PyObject* new_list(const Ranked* order, Py_ssize_t n)
+{
+    PyObject* list = PyList_New(n);
+    if (!list)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_INCREF(order[i].parcel);
+        PyList_SET_ITEM(list, i, order[i].parcel);
+    }
+    return list;
+}
+
+// The items are held by a tuple, which nothing that runs meanwhile (a dict
+// value's comparison, a __del__, another thread) can change. They are sorted
+// with their leads in an array that only this call sees (merges then walk it
+// in order instead of hopping between objects), and the list is made at the
+// end from that array.
+PyObject* sorted_parcels(PyObject* parcels, PyObject* reverse_arg, int case_sensitive)
+{
+    int reverse = reverse_arg ? PyObject_IsTrue(reverse_arg) : 0;
+    if (reverse < 0)
+        return nullptr;
+    Ref items = Ref::steal(PySequence_Tuple(parcels));
+    if (!items)
+        return nullptr;
+    Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    Scratch<Ranked> order;
+    if (!order.reserve(n))
+        return nullptr;
+    // One lease for the whole sort: code run by a comparison that calls
+    // back into the module gets an instance of its own.
+    pyglue::Lease<OrdinexObject> lease(singleton(), fresh_ordinex);
+    if (!lease)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (!rank(lease.get(), PyTuple_GET_ITEM(items.get(), i), &order.get()[i]))
+            return nullptr;
+    }
+    RunSort<Ranked, RankedOrder> sorter(RankedOrder{lease.get(), case_sensitive},
+                                         deep_run_invariant);
+    if (!sorter.sort(order.get(), n, reverse != 0))
+        return nullptr;
+    return new_list(order.get(), n);
+}
+
+const char* const sort_arg_names[] = {"parcels", "reverse"};
+
+PyObject* sort_with(const char* func, const char* qualname, int case_sensitive, PyObject* args,
+                    PyObject* kwds)
+{
+    PyObject* bound[2];
+    PyObject* result = pyglue::bind_args(func, args, kwds, sort_arg_names, 1, 2, bound)
+                           ? sorted_parcels(bound[0], bound[1], case_sensitive)
+                           : nullptr;
+    if (!result)
+        PYGLUE_TRACE(qualname);
+    return result;
+}
+
+PyObject* module_sort(PyObject*, PyObject* args, PyObject* kwds)
+{
+    return sort_with("sort", "orvex.ordinex.sort", 1, args, kwds);
+}
+
+PyObject* module_case_sort(PyObject*, PyObject* args, PyObject* kwds)
+{
+    return sort_with("case_sort", "orvex.ordinex.case_sort", 0, args, kwds);
+}
+
 PyMethodDef module_methods[] = {
     {"cmp", pyglue::kw_method(module_cmp), METH_VARARGS | METH_KEYWORDS, cmp_doc},
     {"case_cmp", pyglue::kw_method(module_case_cmp), METH_VARARGS | METH_KEYWORDS, case_cmp_doc},
     {"strcasecmp", pyglue::kw_method(module_strcasecmp), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"sort", pyglue::kw_method(module_sort), METH_VARARGS | METH_KEYWORDS, sort_doc},
+    {"case_sort", pyglue::kw_method(module_case_sort), METH_VARARGS | METH_KEYWORDS, case_sort_doc},
+    {"sort_key", module_sort_key, METH_O, sort_key_doc},
+    {"case_sort_key", module_case_sort_key, METH_O, case_sort_key_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -893,6 +1328,15 @@ bool make_type_map(PyObject* module)
     return PyObject_SetAttr(module, type_map_name, type_map.get()) == 0;
 }
 
+bool add_key_types(PyObject* module)
+{
+    return ready_key_type(sort_key_type, "orvex.ordinex.SortKey", sort_key_doc) &&
+           ready_key_type(case_sort_key_type, "orvex.ordinex.CaseSortKey", case_sort_key_doc) &&
+           PyObject_SetAttrString(module, "SortKey", reinterpret_cast<PyObject*>(&sort_key_type)) == 0 &&
+           PyObject_SetAttrString(module, "CaseSortKey",
+                                  reinterpret_cast<PyObject*>(&case_sort_key_type)) == 0;
+}
+
 bool init_module(PyObject* module)
 {
     if (!keep(&assertion_error, pyglue::get_builtin("AssertionError")))
@@ -912,7 +1356,8 @@ bool init_module(PyObject* module)
         return false;
     if (_ordinex_singleton == Py_None && !keep(&_ordinex_singleton, PyObject_CallObject(type, nullptr)))
         return false;
-    if (!pyglue::add_functions(module, module_methods, module_name))
+    if (!read_sort_flavour() || !add_key_types(module) ||
+        !pyglue::add_functions(module, module_methods, module_name))
         return false;
     return keep(&ordinex_module, Ref::borrow(module).release());
 }

@@ -1,0 +1,481 @@
+"""orvex.ordinex sorting: sort/case_sort and the keys of sort_key/case_sort_key
+against sorted(cmp=ordinex.cmp): the same order, the same stability, the same
+comparisons and the same errors, with the input left as it was."""
+import bisect
+import gc
+import heapq
+import os
+import random
+import struct
+import subprocess
+import sys
+import traceback
+import unittest
+import weakref
+
+from orvex import ordinex, parcel
+from orvex.parcel import pack
+from helpers import assert_type_errors
+from test_locale_folding import LOCALE, locale_dir
+from test_ordinex import Opaque, random_value
+
+# (cmp function, native sort, key function) for each case flag.
+FLAVOURS = [(ordinex.cmp, ordinex.sort, ordinex.sort_key),
+            (ordinex.case_cmp, ordinex.case_sort, ordinex.case_sort_key)]
+KEY_TYPES = {ordinex.sort_key: "orvex.ordinex.SortKey",
+             ordinex.case_sort_key: "orvex.ordinex.CaseSortKey"}
+
+
+def be32(n):
+    return struct.pack(">i", n)
+
+
+def tb_names(tb):
+    return [entry[2].split(" (")[0] for entry in traceback.extract_tb(tb)]
+
+
+def outcome(func):
+    """func()'s list as the identities of its items (which tells equal items
+    apart), or the class of the exception it raised."""
+    try:
+        return [id(p) for p in func()]
+    except Exception:
+        return sys.exc_info()[0]
+
+
+def three_ways(parcels, flavour, reverse):
+    """The outcomes of sorted(cmp=...), the native sort and sorted(key=...)."""
+    compare, native, key = flavour
+    return [outcome(lambda: sorted(parcels, cmp=compare, reverse=reverse)),
+            outcome(lambda: native(parcels, reverse=reverse)),
+            outcome(lambda: sorted(parcels, key=key, reverse=reverse))]
+
+
+def equal_forms(rng, value):
+    """An encoding of value other than pack's, where the format has one."""
+    p = pack(value)
+    if p[0] == "s" and rng.random() < 0.5:
+        return "S" + be32(ord(p[1])) + p[2:]
+    if p[0] == "i" and rng.random() < 0.5:
+        return "l" + be32(ord(p[1]))
+    if p[0] == "t" and rng.random() < 0.5:
+        return "T" + be32(ord(p[1])) + p[2:]
+    if p == ")" and rng.random() < 0.5:
+        return "t\x00"
+    return p
+
+
+NAMES = ["", "a", "A", "ab", "aB", "Ab", "b", "bob", "Bob", "alice@example.com",
+         "alice@example.org", "ALICE@EXAMPLE.COM", "alice@example.com.", "\xff", "a\x00b",
+         "0123456789abcdef", "0123456789abcdefX", "0123456789ABCDEFx", "0123456789abcdeF"]
+
+
+def random_parcel(rng):
+    """Records and the rest: mixed kinds, duplicates, nested tuples and lists,
+    dicts, NaN, user objects, long and float meeting."""
+    kind = rng.random()
+    if kind < 0.35:
+        record = (rng.choice(NAMES), rng.randint(-3, 3))
+        value = record if rng.random() < 0.8 else list(record)
+    elif kind < 0.5:
+        value = rng.choice(NAMES + [0, 1, -1, 2 ** 40, True, 1.0, (), [], ("a",), ["A"]])
+    elif kind < 0.55:
+        value = rng.choice([float("nan"), (float("nan"), 1), Opaque(), ("a", Opaque())])
+    elif kind < 0.6:
+        value = rng.choice([2 ** 53 + 1, float(2 ** 53), 2 ** 53])
+    else:
+        value = random_value(rng, rng.random() < 0.5)
+    return equal_forms(rng, value)
+
+
+class Order(unittest.TestCase):
+    def test_random_lists_agree_three_ways(self):
+        rng = random.Random(20240612)
+        for trial in range(300):
+            parcels = [random_parcel(rng) for _ in range(rng.choice([0, 1, 2, 5, 40, 150]))]
+            # Duplicates: the same parcel object, and equal bytes in another object.
+            for _ in range(len(parcels) // 5):
+                parcels.append(rng.choice(parcels))
+                parcels.append(rng.choice(parcels)[:] + "")
+            rng.shuffle(parcels)
+            for flavour in FLAVOURS:
+                for reverse in (False, True):
+                    got = three_ways(parcels, flavour, reverse)
+                    self.assertEqual(got[0], got[1], (trial, flavour[0].__name__, reverse))
+                    self.assertEqual(got[0], got[2], (trial, flavour[0].__name__, reverse))
+
+    def test_equal_parcels_of_different_forms_keep_their_order(self):
+        groups = [
+            ["s\x03abc", "S" + be32(3) + "abc"],
+            ["i\x05", "I\x00\x05", "l" + be32(5), "L\x01\x05", "f" + struct.pack(">d", 5.0)],
+            ["1", "i\x01", "f" + struct.pack(">d", 1.0)],
+            [")", "t\x00", "T" + be32(0)],
+            ["t\x01s\x01a", "T" + be32(1) + "S" + be32(1) + "a"],
+        ]
+        for group in groups:
+            for forward in (group, group[::-1]):
+                parcels = list(forward) * 3
+                for compare, native, key in FLAVOURS:
+                    self.assertEqual(native(parcels), parcels)
+                    self.assertEqual(sorted(parcels, key=key), parcels)
+                    self.assertEqual(native(parcels, reverse=True), parcels)
+                    self.assertEqual(sorted(parcels, key=key, reverse=True), parcels)
+
+    def test_case_flag(self):
+        parcels = [pack(n) for n in ["b", "B", "a", "A", "ab", "AB"]]
+        self.assertEqual([parcel.unpack(p) for p in ordinex.sort(parcels)],
+                         ["A", "AB", "B", "a", "ab", "b"])
+        self.assertEqual([parcel.unpack(p) for p in ordinex.case_sort(parcels)],
+                         ["a", "A", "ab", "AB", "b", "B"])
+        self.assertEqual([parcel.unpack(p) for p in ordinex.case_sort(parcels, reverse=True)],
+                         ["b", "B", "ab", "AB", "a", "A"])
+
+    def test_kinds_follow_the_type_map(self):
+        # A tuple meeting a list is ordered by the names _type_map gives: the
+        # native sort and the keys look it up like cmp does.
+        parcels = [pack(v) for v in [("a",), ["a"], ("b",), ["b"]]]
+        saved = ordinex._type_map
+        try:
+            # The left side's kind goes by its own name, the right side's by
+            # _type_map: these names put tuples first either way round.
+            for names, expected in [({}, [["a"], ["b"], ("a",), ("b",)]),
+                                    ({"c": "zzz", "t": "a"}, [("a",), ("b",), ["a"], ["b"]])]:
+                ordinex._type_map = dict(saved, **names)
+                for compare, native, key in FLAVOURS:
+                    self.assertEqual([parcel.unpack(p) for p in native(parcels)], expected)
+                    self.assertEqual([parcel.unpack(p) for p in sorted(parcels, key=key)],
+                                     expected)
+        finally:
+            ordinex._type_map = saved
+
+
+# Every comparison that reaches the interpreter: a dict value's.
+comparisons = []
+
+
+class Probe(object):
+    """A dict value that records its comparisons."""
+
+    def __init__(self, value, name):
+        self.value = value
+        self.name = name
+
+    def __eq__(self, other):
+        comparisons.append(("eq", self.name, other.name))
+        return self.value == other.value
+
+    def __ne__(self, other):
+        return not self == other
+
+    def __cmp__(self, other):
+        comparisons.append(("cmp", self.name, other.name))
+        return cmp(self.value, other.value)
+
+
+parcel.register(Probe)
+
+
+def logged(func):
+    del comparisons[:]
+    result = outcome(func)
+    return result, list(comparisons)
+
+
+def probe_parcels(values):
+    return [pack({0: Probe(v, i)}) for i, v in enumerate(values)]
+
+
+class SameComparisons(unittest.TestCase):
+    """The native sort and the keys make the comparisons sorted(cmp=...) makes,
+    in the same order: what makes them agree even where the comparer is no
+    consistent order."""
+
+    def check(self, parcels):
+        for flavour in FLAVOURS:
+            compare, native, key = flavour
+            for reverse in (False, True):
+                expected = logged(lambda: sorted(parcels, cmp=compare, reverse=reverse))
+                self.assertTrue(len(expected[1]) > len(parcels))
+                self.assertEqual(logged(lambda: native(parcels, reverse=reverse)), expected)
+                self.assertEqual(logged(lambda: sorted(parcels, key=key, reverse=reverse)),
+                                 expected)
+
+    def test_random_and_duplicated_values(self):
+        rng = random.Random(5)
+        self.check(probe_parcels([rng.randint(0, 50) for _ in range(300)]))
+
+    def test_natural_runs_merged_in_the_interpreters_order(self):
+        # Ascending runs of these lengths make the interpreters before 2.7.10
+        # merge in another order than the later ones.
+        rng = random.Random(6)
+        values = []
+        for length in [87, 120, 154, 52, 43, 56, 62]:
+            values += [0] + sorted(rng.randint(1, 998) for _ in range(length - 2)) + [999]
+        self.check(probe_parcels(values))
+
+    def test_inconsistent_comparisons(self):
+        # NaN is greater in either order; a user object on the left is less.
+        rng = random.Random(7)
+        values = [rng.choice([float("nan"), 1, 2.5, Opaque(), "a", (1, float("nan"))])
+                  for _ in range(200)]
+        parcels = [pack(v) for v in values]
+        for flavour in FLAVOURS:
+            for reverse in (False, True):
+                got = three_ways(parcels, flavour, reverse)
+                self.assertEqual(got[0], got[1])
+                self.assertEqual(got[0], got[2])
+
+
+class Inputs(unittest.TestCase):
+    def test_any_iterable_in_a_new_list_out(self):
+        parcels = [pack(n) for n in [3, 1, 2]]
+        expected = [parcels[1], parcels[2], parcels[0]]
+        for compare, native, key in FLAVOURS:
+            for source in [parcels, tuple(parcels), iter(parcels), (p for p in parcels),
+                           set(parcels)]:
+                self.assertEqual(native(source), expected)
+            result = native(parcels)
+            self.assertTrue(type(result) is list and result is not parcels)
+            self.assertEqual(parcels, [pack(3), pack(1), pack(2)])
+            self.assertEqual(native(iter(parcels), reverse=True), expected[::-1])
+            self.assertEqual(native(parcels=parcels, reverse=1), expected[::-1])
+            self.assertEqual(native(parcels, reverse=0), expected)
+            self.assertEqual(native([]), [])
+            self.assertEqual(native([parcels[0]]), [parcels[0]])
+
+    def test_argument_errors(self):
+        cases = []
+        for func in [ordinex.sort, ordinex.case_sort]:
+            name = func.__name__
+            cases += [
+                (func, (), {}, "%s() takes at least 1 positional argument (0 given)" % name),
+                (func, ([], 1, 2), {}, "%s() takes at most 2 positional arguments (3 given)" % name),
+                (func, ([],), {"key": 1}, "%s() got an unexpected keyword argument 'key'" % name),
+                (func, ([],), {"parcels": []},
+                 "%s() got multiple values for keyword argument 'parcels'" % name),
+                (func, (1,), {}, "'int' object is not iterable"),
+            ]
+        assert_type_errors(self, cases)
+
+    def test_reverse_is_taken_for_its_truth(self):
+        class Undecided(object):
+            def __nonzero__(self):
+                raise ValueError("undecided")
+
+        for compare, native, key in FLAVOURS:
+            self.assertRaises(ValueError, native, [], Undecided())
+
+
+class Errors(unittest.TestCase):
+    """Each error the comparer meets comes out of all three ways, and the
+    input is untouched."""
+
+    def check_raises(self, exc, parcels, message=None):
+        before = list(parcels)
+        for flavour in FLAVOURS:
+            compare, native, key = flavour
+            # Which comparison meets the error depends on the order; all
+            # three ways make the same ones, so they fail alike.
+            for reverse in (False, True):
+                got = three_ways(parcels, flavour, reverse)
+                self.assertEqual(got[1:], got[:1] * 2, (compare.__name__, reverse))
+                self.assertTrue(all(a is b for a, b in zip(parcels, before)))
+                self.assertEqual(len(parcels), len(before))
+            # Forwards, each of these lists has its bad parcel on the left of
+            # a comparison that reads it.
+            for func in [lambda: sorted(parcels, cmp=compare), lambda: native(parcels),
+                         lambda: sorted(parcels, key=key)]:
+                try:
+                    func()
+                except exc:
+                    error = sys.exc_info()[1]
+                else:
+                    self.fail("%r did not raise under %s" % (parcels, compare.__name__))
+                if message is not None:
+                    self.assertEqual(str(error), message)
+
+    def test_unknown_code_in_the_middle(self):
+        parcels = [pack(("rec", n)) for n in range(20)]
+        parcels[10] = "\xff"
+        self.check_raises(parcel.UnpackKeyError, parcels, "-1")
+        parcels[10] = pack(("rec", 9)).replace("i\x09", "\xfe")
+        self.check_raises(parcel.UnpackKeyError, parcels, "-2")
+
+    def test_truncated_parcels(self):
+        for cut in ["s\x05ab", "t\x02s\x03rec", "t\x02s\x03reci", "S" + be32(9) + "abc", "t"]:
+            parcels = [pack(("rec", n)) for n in range(10)] + [cut]
+            self.check_raises(parcel.UnpackError, parcels)
+
+    def test_non_strings(self):
+        for item in [1, None, u"s\x01a", ordinex.sort_key(pack(1))]:
+            try:
+                ordinex.cmp(item, pack(1))
+            except TypeError:
+                message = str(sys.exc_info()[1])
+            for parcels in [[pack(1), item, pack(2)], [item]]:
+                before = list(parcels)
+                for compare, native, key in FLAVOURS:
+                    for func in [lambda: native(parcels), lambda: sorted(parcels, key=key),
+                                 lambda: key(item)]:
+                        try:
+                            func()
+                        except TypeError:
+                            self.assertEqual(str(sys.exc_info()[1]), message)
+                        else:
+                            self.fail("accepted %r" % (item,))
+                        self.assertEqual(parcels, before)
+
+    def test_dict_comparison_that_raises(self):
+        from test_ordinex import Touchy
+        parcels = [pack({Touchy(): n}) for n in range(5)]
+        self.check_raises(ValueError, parcels, "touchy")
+
+    def test_traceback_names_the_sort(self):
+        for compare, native, key in FLAVOURS:
+            try:
+                native([pack(1), "\xff"])
+            except parcel.UnpackKeyError:
+                names = tb_names(sys.exc_info()[2])
+            self.assertEqual(names[1:3], ["orvex.ordinex." + native.__name__,
+                                          "orvex.ordinex.Ordinex._cmp"])
+            try:
+                key("\xff") < key(pack(1))
+            except parcel.UnpackKeyError:
+                names = tb_names(sys.exc_info()[2])
+            self.assertEqual(names[1:3], [KEY_TYPES[key] + ".__lt__", "orvex.ordinex.Ordinex._cmp"])
+
+
+def consistent_parcels():
+    """Parcels that cmp puts in one consistent order: no NaN, no user object,
+    no float meeting a long."""
+    rng = random.Random(11)
+    parcels = [pack((rng.choice(NAMES), rng.randint(-3, 3))) for _ in range(100)]
+    return parcels + [equal_forms(rng, random_value(rng, False)) for _ in range(100)]
+
+
+class Keys(unittest.TestCase):
+    def test_all_six_comparisons_agree_with_cmp(self):
+        rng = random.Random(12)
+        parcels = [random_parcel(rng) for _ in range(200)]
+        ops = [("<", lambda a, b: a < b, lambda c: c < 0), ("<=", lambda a, b: a <= b, lambda c: c <= 0),
+               ("==", lambda a, b: a == b, lambda c: c == 0), ("!=", lambda a, b: a != b, lambda c: c != 0),
+               (">", lambda a, b: a > b, lambda c: c > 0), (">=", lambda a, b: a >= b, lambda c: c >= 0)]
+        for compare, native, key in FLAVOURS:
+            for _ in range(2000):
+                a, b = rng.choice(parcels), rng.choice(parcels)
+                try:
+                    expected = compare(a, b)
+                except Exception:
+                    for name, op, holds in ops:
+                        self.assertRaises(sys.exc_info()[0], op, key(a), key(b))
+                    continue
+                for name, op, holds in ops:
+                    got = op(key(a), key(b))
+                    self.assertTrue(got is holds(expected), (name, a, b, expected))
+
+    def test_min_max_heapq_bisect(self):
+        parcels = consistent_parcels()
+        for compare, native, key in FLAVOURS:
+            by_cmp = sorted(parcels, cmp=compare)
+            self.assertTrue(min(parcels, key=key) is min(parcels, key=lambda p: CmpKey(p, compare)))
+            self.assertTrue(max(parcels, key=key) is max(parcels, key=lambda p: CmpKey(p, compare)))
+            self.assertEqual(heapq.nsmallest(7, parcels, key=key), by_cmp[:7])
+            self.assertEqual(heapq.nlargest(7, parcels, key=key),
+                             sorted(parcels, cmp=compare, reverse=True)[:7])
+            keys = [key(p) for p in native(parcels)]
+            for p in parcels[:50]:
+                self.assertEqual(bisect.bisect_left(keys, key(p)),
+                                 len([q for q in by_cmp if compare(q, p) < 0]))
+                self.assertEqual(bisect.bisect_right(keys, key(p)),
+                                 len([q for q in by_cmp if compare(p, q) >= 0]))
+
+    def test_keys_compare_only_with_keys_of_their_kind(self):
+        a, b = ordinex.sort_key(pack(1)), ordinex.case_sort_key(pack(1))
+        for left, right, message in [
+                (a, b, "can't compare orvex.ordinex.SortKey with orvex.ordinex.CaseSortKey"),
+                (b, a, "can't compare orvex.ordinex.CaseSortKey with orvex.ordinex.SortKey"),
+                (a, pack(1), "can't compare orvex.ordinex.SortKey with str"),
+                (pack(1), a, "can't compare orvex.ordinex.SortKey with str"),
+                (1, a, "can't compare orvex.ordinex.SortKey with int"),
+                (b, None, "can't compare orvex.ordinex.CaseSortKey with NoneType")]:
+            for op in [lambda x, y: x < y, lambda x, y: x == y, lambda x, y: x >= y]:
+                try:
+                    op(left, right)
+                except TypeError:
+                    self.assertEqual(str(sys.exc_info()[1]), message)
+                else:
+                    self.fail("%r and %r compared" % (left, right))
+
+    def test_surface(self):
+        p = pack(("alice", 7))
+        for compare, native, key in FLAVOURS:
+            k = key(p)
+            self.assertTrue(k.parcel is p)
+            self.assertEqual(repr(k), "%s(%r)" % (key.__name__, p))
+            self.assertRaises(TypeError, hash, k)
+            self.assertRaises(TypeError, type(k))
+            self.assertRaises((TypeError, AttributeError), setattr, k, "parcel", p)
+        self.assertTrue(isinstance(ordinex.sort_key(p), ordinex.SortKey))
+        self.assertTrue(isinstance(ordinex.case_sort_key(p), ordinex.CaseSortKey))
+        self.assertEqual(ordinex.sort_key(pack("a")) == ordinex.sort_key("S" + be32(1) + "a"),
+                         True)
+
+    def test_a_key_in_a_cycle_through_its_parcel_is_collected(self):
+        class Parcel(str):
+            pass
+
+        class Witness(object):
+            pass
+
+        for compare, native, key in FLAVOURS:
+            p = Parcel(pack("x"))
+            p.key = key(p)
+            p.witness = Witness()
+            ref = weakref.ref(p.witness)
+            del p
+            gc.collect()
+            self.assertTrue(ref() is None)
+
+    def test_keys_fold_under_the_locale_of_the_comparison(self):
+        env = dict(os.environ, LOCPATH=locale_dir())
+        child = subprocess.Popen([sys.executable, "-c", LOCALE_CHILD], env=env,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        out, err = child.communicate()
+        self.assertEqual(child.returncode, 0, err)
+        # A-umlaut (0xC4) folds to a-umlaut (0xE4) only under Latin-1, also
+        # for keys made before the locale changed, within a key's first bytes
+        # or past them.
+        self.assertEqual(out.splitlines(), ["[True, True, True, True]",
+                                            "[False, False, False, False]"])
+
+
+class CmpKey(object):
+    """A key that calls a cmp function."""
+
+    def __init__(self, parcel, compare):
+        self.parcel = parcel
+        self.compare = compare
+
+    def __lt__(self, other):
+        return self.compare(self.parcel, other.parcel) < 0
+
+    def __gt__(self, other):
+        return self.compare(self.parcel, other.parcel) > 0
+
+
+LOCALE_CHILD = r"""
+import locale
+from orvex import ordinex, parcel
+pk = parcel.pack
+pairs = [(pk(("\xc4z", 1)), pk(("\xe4a", 1))), (pk("\xc4" * 20 + "z"), pk("\xe4" * 20 + "a"))]
+keys = [(ordinex.case_sort_key(a), ordinex.case_sort_key(b)) for a, b in pairs]
+def results():
+    return [ka < kb for ka, kb in keys] + [ordinex.case_sort([b, a]) == [a, b] for a, b in pairs]
+print results()
+locale.setlocale(locale.LC_CTYPE, %r)
+print results()
+""" % LOCALE
+
+
+if __name__ == "__main__":
+    unittest.main()
