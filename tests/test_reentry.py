@@ -20,6 +20,16 @@ def sign(n):
     return (n > 0) - (n < 0)
 
 
+def keys_less(a, b):
+    return ordinex.sort_key(a) < ordinex.sort_key(b)
+
+
+def case_keys_sorted(parcels):
+    return sorted(parcels, key=ordinex.case_sort_key)
+
+
+RECORDS = [pack(r) for r in [("bob", 1), ("alice", 9), ("Alice", 9), ("alice", 7)]]
+
 # Calls made from the interrupting code, with their answers in a calm state.
 PROBES = [
     (ordinex.cmp, (pack(("alice", 7)), pack(("alice", 9))), -1),
@@ -28,6 +38,11 @@ PROBES = [
     (digestra.hash, (pack("abc"),), -1600925533),
     (digestra.case_hash, (pack(("ABC", 1)),), digestra.hash(pack(("abc", 1)))),
     (digestra.hash, (pack((1, 2)),), 219750523),
+    (ordinex.sort, (RECORDS,), [RECORDS[i] for i in (2, 3, 1, 0)]),
+    (ordinex.case_sort, (RECORDS,), [RECORDS[i] for i in (3, 1, 2, 0)]),
+    (case_keys_sorted, (RECORDS,), [RECORDS[i] for i in (3, 1, 2, 0)]),
+    # Equal first fields: the keys go to the comparer.
+    (keys_less, (RECORDS[3], RECORDS[1]), True),
 ]
 
 wrong = []  # what a probe answered wrongly, or raised
@@ -202,6 +217,35 @@ def check_outer(test, pairs):
             test.assertEqual(got, expected, (func.__name__, a, b))
 
 
+def sort_pairs(cls):
+    """Lists of parcels whose dicts hold equal `cls` values, with their order:
+    after the dicts compare equal the comparison goes on in the same readers."""
+    parcels = [pack(({1: cls(5), "k": "v"}, "tail", tail)) for tail in (3, 1, 2, 1)]
+    ordered = [parcels[i] for i in (1, 3, 2, 0)]
+    return [((parcels,), ordered), ((parcels, True), [parcels[i] for i in (0, 2, 1, 3)])]
+
+
+def by_keys(parcels, reverse=False):
+    return sorted(parcels, key=ordinex.sort_key, reverse=reverse)
+
+
+def by_case_keys(parcels, reverse=False):
+    return sorted(parcels, key=ordinex.case_sort_key, reverse=reverse)
+
+
+SORTS = [ordinex.sort, ordinex.case_sort, by_keys, by_case_keys]
+SORT_CMP = {ordinex.sort: ordinex.cmp, by_keys: ordinex.cmp, ordinex.case_sort: ordinex.case_cmp,
+            by_case_keys: ordinex.case_cmp}
+
+
+def check_sorts(test, cls):
+    for func in SORTS:
+        for args, expected in sort_pairs(cls):
+            got = func(*args)
+            in_call[0] = False
+            test.assertEqual(got, expected, (func.__name__, args))
+
+
 class Cycle(object):
     pass
 
@@ -263,6 +307,32 @@ class OneThread(unittest.TestCase):
             gc.set_threshold(*saved)
             gc.collect()
         self.assertTrue(mid_call_collections[0] >= 20, mid_call_collections[0])
+
+    def test_sorts_whose_dict_values_call_back(self):
+        check_sorts(self, Reentering)
+        check_sorts(self, Restoring)
+
+    def test_weakref_callbacks_during_sorts(self):
+        saved = gc.get_threshold()
+        gc.set_threshold(1, 1, 1)
+        try:
+            mid_call_collections[0] = 0
+            for _ in range(5):
+                check_sorts(self, Planting)
+        finally:
+            gc.set_threshold(*saved)
+            gc.collect()
+        self.assertTrue(mid_call_collections[0] >= 5, mid_call_collections[0])
+
+    def test_the_previous_parcels_die_in_a_sort(self):
+        # A sort rebinds the shared readers, which held the last compared
+        # parcels; the first of them dies as the sort reads its parcels,
+        # the second when two parcels tie on their first fields.
+        for func in SORTS:
+            ordinex.cmp(Dying(pack(1)), Dying(pack(2)))
+            before = probe_runs[0]
+            self.assertEqual(func(RECORDS), sorted(RECORDS, cmp=SORT_CMP[func]))
+            self.assertEqual(probe_runs[0] - before, 2, func.__name__)
 
     def test_the_previous_parcel_dies_in_the_next_call(self):
         # The reader holds the last parcel until the next call rebinds it, so
@@ -337,6 +407,13 @@ class OtherThreads(unittest.TestCase):
         others += [(ordinex.case_cmp, (pack(("REC", n)), pack(("rec", n))), 0) for n in range(3)]
         self.race(lambda: answers(busy), lambda: answers(others))
 
+    def test_sorts_interrupted_by_a_python_eq(self):
+        busy = [(f, args, expected) for args, expected in sort_pairs(Slow) for f in SORTS]
+        others = [(ordinex.sort, (RECORDS,), [RECORDS[i] for i in (2, 3, 1, 0)]),
+                  (case_keys_sorted, (RECORDS,), [RECORDS[i] for i in (3, 1, 2, 0)]),
+                  (keys_less, (RECORDS[3], RECORDS[1]), True)]
+        self.race(lambda: answers(busy), lambda: answers(others))
+
     def test_hashes_interrupted_by_a_releasing_parcel(self):
         busy = [(digestra.hash, (pack(("busy", n)),), digestra.hash(pack(("busy", n))))
                 for n in range(3)]
@@ -387,6 +464,10 @@ for tail in (1, 2, 3):
     b = pack(({1: Reloading(5)}, "tail", tail))
     answers.append(ordinex.cmp(a, b))
     answers.append(ordinex.case_cmp(a, b))
+parcels = [pack(({1: Reloading(5)}, "tail", tail)) for tail in (3, 1, 2)]
+for func in (ordinex.sort, ordinex.case_sort):
+    answers.append([parcel.unpack(p)[2] for p in func(parcels)])
+answers.append([parcel.unpack(p)[2] for p in sorted(parcels, key=ordinex.sort_key)])
 for p in ("s\x03abc", "t\x02i\x01i\x02"):
     digestra.hash(Dying(p))
     answers.append(digestra.hash(p))
@@ -402,7 +483,7 @@ class RerunInit(unittest.TestCase):
                                  stderr=subprocess.PIPE, env=os.environ)
         out, err = child.communicate()
         self.assertEqual(child.returncode, 0, err)
-        expected = [1, 1, 0, 0, -1, -1] + [-1600925533] * 2 + [219750523] * 2
+        expected = [1, 1, 0, 0, -1, -1] + [[1, 2, 3]] * 3 + [-1600925533] * 2 + [219750523] * 2
         self.assertEqual(out.strip(), repr(expected), err)
 
 
