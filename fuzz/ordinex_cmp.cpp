@@ -3,6 +3,14 @@
 // that a read past either end is caught). The input's first two bytes
 // (little-endian) give the length of the first string; the rest is the second.
 //
+// Then a short list of parcels (the two strings, a copy of the first, and the
+// pieces of the input after the length split at each '|') is sorted three
+// ways for each case flag and direction: sorted() with cmp, the native sort
+// and sorted() with the keys. They make the same comparisons, so they must
+// give the same list, item for item, or fail with the same exception; only
+// the interpreter's recursion guard may hit one way and not another, as their
+// call depths differ.
+//
 // Only the documented failures may come out: the reader's UnpackError
 // (UnpackKeyError included), KeyError from the _type_map lookup,
 // OverflowError from a long too large for a double, TypeError from building
@@ -26,12 +34,21 @@ using pyglue::Ref;
 
 namespace {
 
+// The three ways of sorting under one case flag.
+struct SortWays {
+    PyObject* cmp;
+    PyObject* sort;
+    PyObject* key;
+};
+
 struct Harness {
     PyObject* cmp;
     PyObject* case_cmp;
     PyObject* unpack_error;
     ordinex::OrdinexVTable* table;
     ordinex::OrdinexObject* instance;
+    PyObject* sorted;
+    SortWays ways[2];
 };
 
 Harness make_harness()
@@ -47,6 +64,11 @@ Harness make_harness()
     h.instance = reinterpret_cast<ordinex::OrdinexObject*>(PyObject_CallObject(type.get(), nullptr));
     if (!h.table || !h.instance)
         finding("Ordinex table");
+    h.sorted = module_attribute("__builtin__", "sorted");
+    h.ways[0] = {h.cmp, module_attribute("orvex.ordinex", "sort"),
+                 module_attribute("orvex.ordinex", "sort_key")};
+    h.ways[1] = {h.case_cmp, module_attribute("orvex.ordinex", "case_sort"),
+                 module_attribute("orvex.ordinex", "case_sort_key")};
     return h;
 }
 
@@ -107,6 +129,86 @@ void check_table(const std::vector<char>& a, const std::vector<char>& b, int cas
         finding("table result outside -1..1");
 }
 
+// One way's outcome: the sorted list, or the class of the documented
+// exception it raised.
+struct Outcome {
+    Ref list;
+    PyObject* error = nullptr;  // borrowed: exception classes live on
+    bool recursion_guard = false;
+};
+
+Outcome sort_one_way(PyObject* func, PyObject* parcels, const char* keyword, PyObject* value,
+                     bool reverse)
+{
+    Ref args = Ref::steal(PyTuple_Pack(1, parcels));
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!args || !kwargs || PyDict_SetItemString(kwargs.get(), "reverse", reverse ? Py_True : Py_False) < 0 ||
+        (keyword && PyDict_SetItemString(kwargs.get(), keyword, value) < 0))
+        finding("sort arguments");
+    Outcome outcome;
+    outcome.list = Ref::steal(PyObject_Call(func, args.get(), kwargs.get()));
+    if (!outcome.list) {
+        outcome.error = PyErr_Occurred();
+        outcome.recursion_guard = is_recursion_guard();
+        expect_documented_failure();
+    }
+    return outcome;
+}
+
+bool same_outcome(const Outcome& x, const Outcome& y)
+{
+    if (!x.list || !y.list)
+        return !x.list && !y.list && x.error == y.error;
+    Py_ssize_t n = PyList_GET_SIZE(x.list.get());
+    if (PyList_GET_SIZE(y.list.get()) != n)
+        return false;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyList_GET_ITEM(x.list.get(), i) != PyList_GET_ITEM(y.list.get(), i))
+            return false;
+    return true;
+}
+
+void check_sorts(PyObject* parcels)
+{
+    Harness& h = harness();
+    for (const SortWays& ways : h.ways) {
+        for (bool reverse : {false, true}) {
+            Outcome by_cmp = sort_one_way(h.sorted, parcels, "cmp", ways.cmp, reverse);
+            Outcome native = sort_one_way(ways.sort, parcels, nullptr, nullptr, reverse);
+            Outcome by_key = sort_one_way(h.sorted, parcels, "key", ways.key, reverse);
+            if (by_cmp.recursion_guard || native.recursion_guard || by_key.recursion_guard)
+                continue;
+            if (!same_outcome(by_cmp, native))
+                finding("native sort differs from sorted(cmp=)");
+            if (!same_outcome(by_cmp, by_key))
+                finding("sorted(key=) differs from sorted(cmp=)");
+        }
+    }
+}
+
+// The two strings, a copy of the first (equal bytes, another object: for
+// stability) and the '|'-separated pieces of the rest, at most 16 in all.
+Ref parcel_list(PyObject* a, PyObject* b, const char* rest, size_t size)
+{
+    Ref list = Ref::steal(PyList_New(0));
+    Ref a_copy = Ref::steal(PyString_FromStringAndSize(PyString_AS_STRING(a), PyString_GET_SIZE(a)));
+    if (!list || !a_copy || PyList_Append(list.get(), a) < 0 || PyList_Append(list.get(), b) < 0 ||
+        PyList_Append(list.get(), a_copy.get()) < 0)
+        finding("parcel list");
+    const char* end = rest + size;
+    const char* piece = rest;
+    while (PyList_GET_SIZE(list.get()) < 16) {
+        const char* bar = static_cast<const char*>(std::memchr(piece, '|', end - piece));
+        Ref item = Ref::steal(PyString_FromStringAndSize(piece, (bar ? bar : end) - piece));
+        if (!item || PyList_Append(list.get(), item.get()) < 0)
+            finding("parcel list");
+        if (!bar)
+            break;
+        piece = bar + 1;
+    }
+    return list;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -131,5 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check_call(h.case_cmp, a_str.get(), b_str.get());
     check_table(a, b, 1);
     check_table(a, b, 0);
+    Ref parcels = parcel_list(a_str.get(), b_str.get(), a_bytes, rest);
+    check_sorts(parcels.get());
     return 0;
 }
