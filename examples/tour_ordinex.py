@@ -50,14 +50,25 @@ def tour():
     for func in [ordinex.cmp, ordinex.case_cmp]:
         ordered = [parcel.unpack(p) for p in sorted(records, cmp=func)]
         sys.stdout.write("sorted(records, cmp=ordinex.%s): %r\n" % (func.__name__, ordered))
+    # The same orders without a Python call per comparison: the native sort,
+    # and keys for sorted(), min(), max(), heapq and bisect.
+    for label, ordered in [
+            ("ordinex.sort(records)", ordinex.sort(records)),
+            ("ordinex.case_sort(records, reverse=True)", ordinex.case_sort(records, reverse=True)),
+            ("sorted(records, key=ordinex.sort_key)", sorted(records, key=ordinex.sort_key)),
+            ("[min(records, key=ordinex.case_sort_key)]", [min(records, key=ordinex.case_sort_key)])]:
+        sys.stdout.write("%s: %r\n" % (label, [parcel.unpack(p) for p in ordered]))
 
     sys.stdout.write("\n")
     rng = random.Random(5)
     many = [parcel.pack(("user%d@example.com" % rng.randint(0, 999), rng.randint(0, 9)))
             for _ in range(2000)]
-    compare("sorted(2000 records, cmp=ordinex.cmp)", partial(sorted, many, cmp=ordinex.cmp),
-            [("sorted(..., cmp=decode-then-compare)", partial(sorted, many, cmp=decode_then_cmp)),
-             ("sorted(..., key=unpack)", partial(sorted, many, key=parcel.unpack))], number=3)
+    baselines = [("sorted(..., cmp=ordinex.cmp)", partial(sorted, many, cmp=ordinex.cmp)),
+                 ("sorted(..., cmp=decode-then-compare)", partial(sorted, many, cmp=decode_then_cmp)),
+                 ("sorted(..., key=unpack)", partial(sorted, many, key=parcel.unpack))]
+    compare("ordinex.sort(2000 records)", partial(ordinex.sort, many), baselines, number=3)
+    compare("sorted(2000 records, key=ordinex.sort_key)",
+            partial(sorted, many, key=ordinex.sort_key), baselines[:1] + baselines[2:], number=3)
     long_list = parcel.pack(range(1000))
     other_list = parcel.pack([-1] + range(1, 1000))
     for label, a, b in [("(str, int) records", records[1], records[3]),
