@@ -73,19 +73,28 @@ private:
         Py_ssize_t len;
     };
 
-    // Both runs of a merge: `a` walks the run copied out (merge_low) or left
-    // in place (merge_high), `b` the other; `dest` is the next slot written.
+    // One run of a merge, walked in the merge's direction.
+    struct Side {
+        T* p;          // the next element to take
+        Py_ssize_t n;  // elements left
+        bool copied;   // copied out to temp_ (the shorter run), else in place
+    };
+
+    // A merge of the runs a (earlier in the array) and b, front to back when
+    // a is the shorter, else back to front; `dest` is the next slot to fill.
     struct Merge {
+        Py_ssize_t dir;  // 1 or -1
         T* dest;
-        T* a;
-        Py_ssize_t na;
-        T* b;
-        Py_ssize_t nb;
+        Side a, b;
+
+        // The run whose element goes next when less(b, a) holds.
+        Side& in_place() { return dir > 0 ? b : a; }
+        Side& copied() { return dir > 0 ? a : b; }
     };
 
     // How a phase of a merge ended: go on merging, all merged but what is
-    // left of the copied run, one element of the in-place run left over
-    // (it belongs at the far end), or a comparison failed.
+    // left of the copied run, one element of the copied run left over (it
+    // belongs at the far end), or a comparison failed.
     enum class Step { more, done, one_left, failed };
 
     static constexpr Py_ssize_t min_gallop_start = 7;
@@ -179,19 +188,29 @@ private:
         return true;
     }
 
-    // Where key belongs in the sorted a[0, n), before its equals, searched
-    // from a[hint] outwards; -1 on failure.
-    Py_ssize_t gallop_left(const T& key, T* a, Py_ssize_t n, Py_ssize_t hint)
+    // Whether x goes before key: x < key, or with `right` (after key's
+    // equals) not key < x; -1 on failure.
+    int goes_before(bool right, const T& x, const T& key)
+    {
+        if (!right)
+            return less_(x, key);
+        int k = less_(key, x);
+        return k < 0 ? k : !k;
+    }
+
+    // How many of the sorted a[0, n) go before key (before its equals, or
+    // with `right` after them), searched from a[hint] outwards; -1 on failure.
+    Py_ssize_t gallop(bool right, const T& key, T* a, Py_ssize_t n, Py_ssize_t hint)
     {
         Py_ssize_t lastofs = 0, ofs = 1;
-        int k = less_(a[hint], key);
+        int k = goes_before(right, a[hint], key);
         if (k < 0)
             return -1;
         if (k) {
-            // a[hint] < key: gallop right until a[hint+lastofs] < key <= a[hint+ofs].
+            // Gallop right until a[hint+lastofs] goes before key and a[hint+ofs] does not.
             const Py_ssize_t maxofs = n - hint;
             while (ofs < maxofs) {
-                k = less_(a[hint + ofs], key);
+                k = goes_before(right, a[hint + ofs], key);
                 if (k < 0)
                     return -1;
                 if (!k)
@@ -203,10 +222,10 @@ private:
             lastofs += hint;
             ofs += hint;
         } else {
-            // key <= a[hint]: gallop left until a[hint-ofs] < key <= a[hint-lastofs].
+            // Gallop left until a[hint-ofs] goes before key and a[hint-lastofs] does not.
             const Py_ssize_t maxofs = hint + 1;
             while (ofs < maxofs) {
-                k = less_(a[hint - ofs], key);
+                k = goes_before(right, a[hint - ofs], key);
                 if (k < 0)
                     return -1;
                 if (k)
@@ -219,71 +238,17 @@ private:
             lastofs = hint - ofs;
             ofs = hint - nearer;
         }
-        // a[lastofs] < key <= a[ofs]: binary search in between.
+        // a[lastofs] goes before key, a[ofs] does not: binary search in between.
         ++lastofs;
         while (lastofs < ofs) {
             Py_ssize_t m = lastofs + ((ofs - lastofs) >> 1);
-            k = less_(a[m], key);
+            k = goes_before(right, a[m], key);
             if (k < 0)
                 return -1;
             if (k)
                 lastofs = m + 1;
             else
                 ofs = m;
-        }
-        return ofs;
-    }
-
-    // Where key belongs in the sorted a[0, n), after its equals.
-    Py_ssize_t gallop_right(const T& key, T* a, Py_ssize_t n, Py_ssize_t hint)
-    {
-        Py_ssize_t lastofs = 0, ofs = 1;
-        int k = less_(key, a[hint]);
-        if (k < 0)
-            return -1;
-        if (k) {
-            // key < a[hint]: gallop left until a[hint-ofs] <= key < a[hint-lastofs].
-            const Py_ssize_t maxofs = hint + 1;
-            while (ofs < maxofs) {
-                k = less_(key, a[hint - ofs]);
-                if (k < 0)
-                    return -1;
-                if (!k)
-                    break;
-                lastofs = ofs;
-                ofs = (ofs << 1) + 1;
-            }
-            ofs = std::min(ofs, maxofs);
-            Py_ssize_t nearer = lastofs;
-            lastofs = hint - ofs;
-            ofs = hint - nearer;
-        } else {
-            // a[hint] <= key: gallop right until a[hint+lastofs] <= key < a[hint+ofs].
-            const Py_ssize_t maxofs = n - hint;
-            while (ofs < maxofs) {
-                k = less_(key, a[hint + ofs]);
-                if (k < 0)
-                    return -1;
-                if (k)
-                    break;
-                lastofs = ofs;
-                ofs = (ofs << 1) + 1;
-            }
-            ofs = std::min(ofs, maxofs);
-            lastofs += hint;
-            ofs += hint;
-        }
-        // a[lastofs] <= key < a[ofs]: binary search in between.
-        ++lastofs;
-        while (lastofs < ofs) {
-            Py_ssize_t m = lastofs + ((ofs - lastofs) >> 1);
-            k = less_(key, a[m]);
-            if (k < 0)
-                return -1;
-            if (k)
-                ofs = m;
-            else
-                lastofs = m + 1;
         }
         return ofs;
     }
@@ -300,17 +265,17 @@ private:
             runs_[i + 1] = runs_[i + 2];
         --n_runs_;
         // Elements of a before b's first, and of b after a's last, are in place.
-        Py_ssize_t k = gallop_right(*pb, pa, na, 0);
+        Py_ssize_t k = gallop(true, *pb, pa, na, 0);
         if (k < 0)
             return false;
         pa += k;
         na -= k;
         if (na == 0)
             return true;
-        nb = gallop_left(pa[na - 1], pb, nb, nb - 1);
+        nb = gallop(false, pa[na - 1], pb, nb, nb - 1);
         if (nb <= 0)
             return nb == 0;
-        return na <= nb ? merge_low(pa, na, pb, nb) : merge_high(pa, na, pb, nb);
+        return merge(pa, na, pb, nb);
     }
 
     // Keeps the run lengths on the stack decreasing fast enough for merges
@@ -349,203 +314,121 @@ private:
         return true;
     }
 
-    // Merges the adjacent runs pa[0, na) and pb[0, nb), front to back, with
-    // the shorter first run copied out; a's first element is known to sort
-    // after b's first, and a's last after all of b.
-    bool merge_low(T* pa, Py_ssize_t na, T* pb, Py_ssize_t nb)
+    // Merges the adjacent runs pa[0, na) and pb[0, nb), with the shorter run
+    // copied out: front to back when that is a, else back to front. b's
+    // first element is known to go before all of a, and a's last after all
+    // of b.
+    bool merge(T* pa, Py_ssize_t na, T* pb, Py_ssize_t nb)
     {
-        if (!temp_.reserve(na))
+        const bool front = na <= nb;
+        if (!temp_.reserve(front ? na : nb))
             return false;
-        std::memcpy(temp_.get(), pa, na * sizeof(T));
-        Merge m{pa, temp_.get(), na, pb, nb};
-        *m.dest++ = *m.b++;
-        Step step = --m.nb == 0 ? Step::done : m.na == 1 ? Step::one_left : Step::more;
+        T* temp = temp_.get();
+        std::memcpy(temp, front ? pa : pb, (front ? na : nb) * sizeof(T));
+        Merge m = front ? Merge{1, pa, Side{temp, na, true}, Side{pb, nb, false}}
+                        : Merge{-1, pb + nb - 1, Side{pa + na - 1, na, false},
+                                Side{temp + nb - 1, nb, true}};
+        take(m, m.in_place(), 1);
+        Step step = after_taking(m.in_place());
+        if (step == Step::more && m.copied().n == 1)
+            step = Step::one_left;
         while (step == Step::more) {
-            step = low_one_by_one(m);
+            step = one_by_one(m);
             if (step == Step::more)
-                step = low_galloping(m);
+                step = galloping(m);
         }
-        if (step == Step::done)
-            std::memcpy(m.dest, m.a, m.na * sizeof(T));
-        else if (step == Step::one_left) {
-            std::memmove(m.dest, m.b, m.nb * sizeof(T));
-            m.dest[m.nb] = *m.a;
+        if (step == Step::done) {
+            take(m, m.copied(), m.copied().n);
+        } else if (step == Step::one_left) {
+            take(m, m.in_place(), m.in_place().n);
+            *m.dest = *m.copied().p;
         }
         return step != Step::failed;
     }
 
-    Step low_one_by_one(Merge& m)
+    // Moves the next k elements of s to dest.
+    static void take(Merge& m, Side& s, Py_ssize_t k)
     {
-        Py_ssize_t acount = 0, bcount = 0;
+        if (m.dir > 0)
+            std::memmove(m.dest, s.p, k * sizeof(T));
+        else
+            std::memmove(m.dest - k + 1, s.p - k + 1, k * sizeof(T));
+        m.dest += m.dir * k;
+        s.p += m.dir * k;
+        s.n -= k;
+    }
+
+    // Where the merge is after taking from s.
+    static Step after_taking(const Side& s)
+    {
+        if (s.n == 0)
+            return Step::done;
+        return s.copied && s.n == 1 ? Step::one_left : Step::more;
+    }
+
+    // How many of s's next elements go to dest before key: front to back,
+    // those gallop counts; back to front, the others.
+    Py_ssize_t stretch(const Merge& m, bool right, const T& key, const Side& s)
+    {
+        if (m.dir > 0)
+            return gallop(right, key, s.p, s.n, 0);
+        Py_ssize_t k = gallop(right, key, s.p - (s.n - 1), s.n, s.n - 1);
+        return k < 0 ? k : s.n - k;
+    }
+
+    Step one_by_one(Merge& m)
+    {
+        Py_ssize_t wins[2] = {0, 0};  // in a row: [0] the copied run, [1] the other
         for (;;) {
-            int k = less_(*m.b, *m.a);
+            int k = less_(*m.b.p, *m.a.p);
             if (k < 0)
                 return Step::failed;
-            if (k) {
-                *m.dest++ = *m.b++;
-                ++bcount;
-                acount = 0;
-                if (--m.nb == 0)
-                    return Step::done;
-                if (bcount >= min_gallop_)
-                    return Step::more;
-            } else {
-                *m.dest++ = *m.a++;
-                ++acount;
-                bcount = 0;
-                if (--m.na == 1)
-                    return Step::one_left;
-                if (acount >= min_gallop_)
-                    return Step::more;
-            }
+            Side& s = k ? m.in_place() : m.copied();
+            take(m, s, 1);
+            ++wins[k];
+            wins[!k] = 0;
+            Step step = after_taking(s);
+            if (step != Step::more)
+                return step;
+            if (wins[k] >= min_gallop_)
+                return Step::more;
         }
     }
 
     // One run keeps winning: move whole stretches found by galloping, until
     // neither run wins by min_gallop_start any more.
-    Step low_galloping(Merge& m)
+    Step galloping(Merge& m)
     {
         ++min_gallop_;
-        Py_ssize_t acount, bcount;
+        Py_ssize_t a_count, b_count;
         do {
             min_gallop_ -= min_gallop_ > 1;
-            Py_ssize_t k = gallop_right(*m.b, m.a, m.na, 0);
-            if (k < 0)
-                return Step::failed;
-            acount = k;
-            if (k) {
-                std::memcpy(m.dest, m.a, k * sizeof(T));
-                m.dest += k;
-                m.a += k;
-                m.na -= k;
-                if (m.na == 1)
-                    return Step::one_left;
-                if (m.na == 0)  // only when the comparer is inconsistent
-                    return Step::done;
-            }
-            *m.dest++ = *m.b++;
-            if (--m.nb == 0)
-                return Step::done;
-            k = gallop_left(*m.a, m.b, m.nb, 0);
-            if (k < 0)
-                return Step::failed;
-            bcount = k;
-            if (k) {
-                std::memmove(m.dest, m.b, k * sizeof(T));
-                m.dest += k;
-                m.b += k;
-                m.nb -= k;
-                if (m.nb == 0)
-                    return Step::done;
-            }
-            *m.dest++ = *m.a++;
-            if (--m.na == 1)
-                return Step::one_left;
-        } while (acount >= min_gallop_start || bcount >= min_gallop_start);
+            Step step = gallop_step(m, true, m.a, m.b, &a_count);
+            if (step == Step::more)
+                step = gallop_step(m, false, m.b, m.a, &b_count);
+            if (step != Step::more)
+                return step;
+        } while (a_count >= min_gallop_start || b_count >= min_gallop_start);
         ++min_gallop_;  // leaving galloping mode costs
         return Step::more;
     }
 
-    // The mirror of merge_low, back to front, with the shorter second run
-    // copied out: in Merge, `a` walks the first run in place and `b` the
-    // copy, both from their last element, and one_left means one element of
-    // the copy is left for the front.
-    bool merge_high(T* pa, Py_ssize_t na, T* pb, Py_ssize_t nb)
+    // Moves the stretch of `from` that goes before the next element of
+    // `other` (a's stretch goes before b's equals too: `right`), then that
+    // element; *count gets the stretch's length.
+    Step gallop_step(Merge& m, bool right, Side& from, Side& other, Py_ssize_t* count)
     {
-        if (!temp_.reserve(nb))
-            return false;
-        std::memcpy(temp_.get(), pb, nb * sizeof(T));
-        T* const base_a = pa;
-        T* const base_b = temp_.get();
-        Merge m{pb + nb - 1, pa + na - 1, na, base_b + nb - 1, nb};
-        *m.dest-- = *m.a--;
-        Step step = --m.na == 0 ? Step::done : m.nb == 1 ? Step::one_left : Step::more;
-        while (step == Step::more) {
-            step = high_one_by_one(m);
-            if (step == Step::more)
-                step = high_galloping(m, base_a, base_b);
+        *count = stretch(m, right, *other.p, from);
+        if (*count < 0)
+            return Step::failed;
+        if (*count) {
+            take(m, from, *count);
+            Step step = after_taking(from);
+            if (step != Step::more)
+                return step;
         }
-        if (step == Step::done)
-            std::memcpy(m.dest - (m.nb - 1), base_b, m.nb * sizeof(T));
-        else if (step == Step::one_left) {
-            m.dest -= m.na;
-            m.a -= m.na;
-            std::memmove(m.dest + 1, m.a + 1, m.na * sizeof(T));
-            *m.dest = *m.b;
-        }
-        return step != Step::failed;
-    }
-
-    Step high_one_by_one(Merge& m)
-    {
-        Py_ssize_t acount = 0, bcount = 0;
-        for (;;) {
-            int k = less_(*m.b, *m.a);
-            if (k < 0)
-                return Step::failed;
-            if (k) {
-                *m.dest-- = *m.a--;
-                ++acount;
-                bcount = 0;
-                if (--m.na == 0)
-                    return Step::done;
-                if (acount >= min_gallop_)
-                    return Step::more;
-            } else {
-                *m.dest-- = *m.b--;
-                ++bcount;
-                acount = 0;
-                if (--m.nb == 1)
-                    return Step::one_left;
-                if (bcount >= min_gallop_)
-                    return Step::more;
-            }
-        }
-    }
-
-    Step high_galloping(Merge& m, T* base_a, T* base_b)
-    {
-        ++min_gallop_;
-        Py_ssize_t acount, bcount;
-        do {
-            min_gallop_ -= min_gallop_ > 1;
-            Py_ssize_t k = gallop_right(*m.b, base_a, m.na, m.na - 1);
-            if (k < 0)
-                return Step::failed;
-            k = m.na - k;
-            acount = k;
-            if (k) {
-                m.dest -= k;
-                m.a -= k;
-                std::memmove(m.dest + 1, m.a + 1, k * sizeof(T));
-                m.na -= k;
-                if (m.na == 0)
-                    return Step::done;
-            }
-            *m.dest-- = *m.b--;
-            if (--m.nb == 1)
-                return Step::one_left;
-            k = gallop_left(*m.a, base_b, m.nb, m.nb - 1);
-            if (k < 0)
-                return Step::failed;
-            k = m.nb - k;
-            bcount = k;
-            if (k) {
-                m.dest -= k;
-                m.b -= k;
-                std::memcpy(m.dest + 1, m.b + 1, k * sizeof(T));
-                m.nb -= k;
-                if (m.nb == 1)
-                    return Step::one_left;
-                if (m.nb == 0)  // only when the comparer is inconsistent
-                    return Step::done;
-            }
-            *m.dest-- = *m.a--;
-            if (--m.na == 0)
-                return Step::done;
-        } while (acount >= min_gallop_start || bcount >= min_gallop_start);
-        ++min_gallop_;
-        return Step::more;
+        take(m, other, 1);
+        return after_taking(other);
     }
 
     Less less_;

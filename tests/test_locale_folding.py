@@ -31,10 +31,15 @@ from __future__ import print_function
 import locale
 from orvex import digestra, ordinex, parcel
 pk = parcel.pack
+# Sort keys made now and compared after the locale changes; the second pair
+# differs past the bytes a key keeps of its first field.
+pairs = [(pk((b"\xc4z", 1)), pk((b"\xe4a", 1))), (pk(b"\xc4" * 20 + b"z"), pk(b"\xe4" * 20 + b"a"))]
+keys = [(ordinex.case_sort_key(a), ordinex.case_sort_key(b)) for a, b in pairs]
 def results():
     return (ordinex.case_cmp(pk(b"\xc4"), pk(b"\xe4")), ordinex.strcasecmp(b"\xc4", b"\xe4"),
             ordinex.cmp(pk(b"\xc4"), pk(b"\xe4")), ordinex.case_cmp(pk((b"\xc4b",)), pk((b"\xe4B",))),
-            digestra.case_hash(pk(b"\xc4")) == digestra.hash(pk(b"\xc4")))
+            digestra.case_hash(pk(b"\xc4")) == digestra.hash(pk(b"\xc4")),
+            [ka < kb for ka, kb in keys], [ordinex.case_sort([b, a]) == [a, b] for a, b in pairs])
 print(results())
 locale.setlocale(locale.LC_CTYPE, %r)
 print(results())
@@ -53,8 +58,11 @@ class LocaleFolding(unittest.TestCase):
         self.assertEqual(child.returncode, 0, err)
         # Under the C locale only ASCII folds; under Latin-1, A-umlaut (0xC4)
         # folds to a-umlaut (0xE4) for case_cmp and strcasecmp, at any depth,
-        # while cmp stays byte for byte and case_hash leaves the byte alone.
-        self.assertEqual(out.splitlines(), [b"(-1, -1, -1, -1, True)", b"(0, 0, -1, 0, True)"])
+        # and for case_sort and keys made before, while cmp stays byte for
+        # byte and case_hash leaves the byte alone.
+        self.assertEqual(out.splitlines(),
+                         [b"(-1, -1, -1, -1, True, [True, True], [True, True])",
+                          b"(0, 0, -1, 0, True, [False, False], [False, False])"])
 
 
 if __name__ == "__main__":

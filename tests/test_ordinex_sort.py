@@ -4,10 +4,8 @@ comparisons and the same errors, with the input left as it was."""
 import bisect
 import gc
 import heapq
-import os
 import random
 import struct
-import subprocess
 import sys
 import traceback
 import unittest
@@ -16,7 +14,6 @@ import weakref
 from orvex import ordinex, parcel
 from orvex.parcel import pack
 from helpers import assert_type_errors
-from test_locale_folding import LOCALE, locale_dir
 from test_ordinex import Opaque, random_value
 
 # (cmp function, native sort, key function) for each case flag.
@@ -436,18 +433,6 @@ class Keys(unittest.TestCase):
             gc.collect()
             self.assertTrue(ref() is None)
 
-    def test_keys_fold_under_the_locale_of_the_comparison(self):
-        env = dict(os.environ, LOCPATH=locale_dir())
-        child = subprocess.Popen([sys.executable, "-c", LOCALE_CHILD], env=env,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        out, err = child.communicate()
-        self.assertEqual(child.returncode, 0, err)
-        # A-umlaut (0xC4) folds to a-umlaut (0xE4) only under Latin-1, also
-        # for keys made before the locale changed, within a key's first bytes
-        # or past them.
-        self.assertEqual(out.splitlines(), ["[True, True, True, True]",
-                                            "[False, False, False, False]"])
-
 
 class CmpKey(object):
     """A key that calls a cmp function."""
@@ -461,20 +446,6 @@ class CmpKey(object):
 
     def __gt__(self, other):
         return self.compare(self.parcel, other.parcel) > 0
-
-
-LOCALE_CHILD = r"""
-import locale
-from orvex import ordinex, parcel
-pk = parcel.pack
-pairs = [(pk(("\xc4z", 1)), pk(("\xe4a", 1))), (pk("\xc4" * 20 + "z"), pk("\xe4" * 20 + "a"))]
-keys = [(ordinex.case_sort_key(a), ordinex.case_sort_key(b)) for a, b in pairs]
-def results():
-    return [ka < kb for ka, kb in keys] + [ordinex.case_sort([b, a]) == [a, b] for a, b in pairs]
-print results()
-locale.setlocale(locale.LC_CTYPE, %r)
-print results()
-""" % LOCALE
 
 
 if __name__ == "__main__":

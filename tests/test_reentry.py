@@ -283,6 +283,21 @@ class Planting(Restoring):
 parcel.register(Planting)
 
 
+def during_collections(test, check, rounds):
+    """Runs check() `rounds` times with a collection at nearly every
+    allocation; the collections must have interrupted module calls."""
+    saved = gc.get_threshold()
+    gc.set_threshold(1, 1, 1)
+    try:
+        mid_call_collections[0] = 0
+        for _ in range(rounds):
+            check()
+    finally:
+        gc.set_threshold(*saved)
+        gc.collect()
+    test.assertTrue(mid_call_collections[0] >= rounds, mid_call_collections[0])
+
+
 class OneThread(unittest.TestCase):
     def setUp(self):
         del wrong[:]
@@ -297,32 +312,14 @@ class OneThread(unittest.TestCase):
         check_outer(self, dict_pairs(Restoring))
 
     def test_weakref_callbacks_during_collections(self):
-        saved = gc.get_threshold()
-        gc.set_threshold(1, 1, 1)
-        try:
-            mid_call_collections[0] = 0
-            for _ in range(20):
-                check_outer(self, dict_pairs(Planting))
-        finally:
-            gc.set_threshold(*saved)
-            gc.collect()
-        self.assertTrue(mid_call_collections[0] >= 20, mid_call_collections[0])
+        during_collections(self, lambda: check_outer(self, dict_pairs(Planting)), 20)
 
     def test_sorts_whose_dict_values_call_back(self):
         check_sorts(self, Reentering)
         check_sorts(self, Restoring)
 
     def test_weakref_callbacks_during_sorts(self):
-        saved = gc.get_threshold()
-        gc.set_threshold(1, 1, 1)
-        try:
-            mid_call_collections[0] = 0
-            for _ in range(5):
-                check_sorts(self, Planting)
-        finally:
-            gc.set_threshold(*saved)
-            gc.collect()
-        self.assertTrue(mid_call_collections[0] >= 5, mid_call_collections[0])
+        during_collections(self, lambda: check_sorts(self, Planting), 5)
 
     def test_the_previous_parcels_die_in_a_sort(self):
         # A sort rebinds the shared readers, which held the last compared
