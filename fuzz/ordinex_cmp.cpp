@@ -3,13 +3,14 @@
 // that a read past either end is caught). The input's first two bytes
 // (little-endian) give the length of the first string; the rest is the second.
 //
-// Then a short list of parcels (the two strings, a copy of the first, and the
-// pieces of the input after the length split at each '|') is sorted three
-// ways for each case flag and direction: sorted() with cmp, the native sort
-// and sorted() with the keys. They make the same comparisons, so they must
-// give the same list, item for item, or fail with the same exception; only
-// the interpreter's recursion guard may hit one way and not another, as their
-// call depths differ.
+// Then a list of parcels (the two strings, a copy of the first, and the
+// pieces of the input after the length split at each '|'; when the first
+// byte is odd, copies of those after them up to 72, enough for merges) is
+// sorted three ways for each case flag and direction: sorted() with cmp, the
+// native sort and sorted() with the keys. They make the same comparisons, so
+// they must give the same list, item for item (equal copies included), or
+// fail with the same exception; only the interpreter's recursion guard may
+// hit one way and not another, as their call depths differ.
 //
 // Only the documented failures may come out: the reader's UnpackError
 // (UnpackKeyError included), KeyError from the _type_map lookup,
@@ -186,15 +187,23 @@ void check_sorts(PyObject* parcels)
     }
 }
 
-// The two strings, a copy of the first (equal bytes, another object: for
-// stability) and the '|'-separated pieces of the rest, at most 16 in all.
-Ref parcel_list(PyObject* a, PyObject* b, const char* rest, size_t size)
+// Appends a new str with the bytes of `parcel`: equal, but another object,
+// so that the sorts' stability shows.
+void append_copy(PyObject* list, PyObject* parcel)
+{
+    Ref copy = Ref::steal(PyString_FromStringAndSize(PyString_AS_STRING(parcel), PyString_GET_SIZE(parcel)));
+    if (!copy || PyList_Append(list, copy.get()) < 0)
+        finding("parcel list");
+}
+
+// The two strings, a copy of the first and the '|'-separated pieces of the
+// rest, at most 16 in all; with `long_list`, copies of those up to 72.
+Ref parcel_list(PyObject* a, PyObject* b, const char* rest, size_t size, bool long_list)
 {
     Ref list = Ref::steal(PyList_New(0));
-    Ref a_copy = Ref::steal(PyString_FromStringAndSize(PyString_AS_STRING(a), PyString_GET_SIZE(a)));
-    if (!list || !a_copy || PyList_Append(list.get(), a) < 0 || PyList_Append(list.get(), b) < 0 ||
-        PyList_Append(list.get(), a_copy.get()) < 0)
+    if (!list || PyList_Append(list.get(), a) < 0 || PyList_Append(list.get(), b) < 0)
         finding("parcel list");
+    append_copy(list.get(), a);
     const char* end = rest + size;
     const char* piece = rest;
     while (PyList_GET_SIZE(list.get()) < 16) {
@@ -206,6 +215,8 @@ Ref parcel_list(PyObject* a, PyObject* b, const char* rest, size_t size)
             break;
         piece = bar + 1;
     }
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list.get()); long_list && i + n < 72; ++i)
+        append_copy(list.get(), PyList_GET_ITEM(list.get(), i % n));
     return list;
 }
 
@@ -233,7 +244,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check_call(h.case_cmp, a_str.get(), b_str.get());
     check_table(a, b, 1);
     check_table(a, b, 0);
-    Ref parcels = parcel_list(a_str.get(), b_str.get(), a_bytes, rest);
+    Ref parcels = parcel_list(a_str.get(), b_str.get(), a_bytes, rest, data[0] & 1);
     check_sorts(parcels.get());
     return 0;
 }

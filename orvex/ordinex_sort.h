@@ -44,7 +44,7 @@ private:
 // less(x, y) answers 1 when x sorts before y, 0 when not, and -1 with an
 // exception set when the comparison failed; the sort stops at the first
 // failure, leaving the array in an unspecified order (a mix of its items,
-// some of them twice), so callers sort borrowed pointers they own elsewhere.
+// some of them twice), so the items must not own what they refer to.
 //
 // deep_invariant: interpreters from 2.7.10 on also check the run stack one
 // entry deeper before deciding not to merge; the merge order, and with it the
@@ -87,7 +87,7 @@ private:
         T* dest;
         Side a, b;
 
-        // The run whose element goes next when less(b, a) holds.
+        // The run whose element goes next when less(b, a) holds, and the other.
         Side& in_place() { return dir > 0 ? b : a; }
         Side& copied() { return dir > 0 ? a : b; }
     };
