@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -965,22 +966,27 @@ struct Lead {
     const char* bytes = nullptr;  // the str, in place in the parcel
     char head[head_size] = {};    // its first bytes: most strs differ there, and
                                   // comparing them here spares a visit to the parcel
+    uint64_t head_order = 0;      // head[0..7] as a big-endian number
 };
 
 const int unsettled = 2;
 
 // my_strcasecmp of the two strs: the heads settle any difference in the
 // bytes they hold (the first difference decides, wherever it is); only
-// equal heads need the whole strs.
-int compare_lead_strs(const Lead& a, const Lead& b, int case_sensitive)
+// equal heads need the whole strs. Byte for byte, the first eight bytes
+// compare as one number: where a str ends, its zero padding is less than
+// the other's byte there, as the shorter str is the less.
+inline int compare_lead_strs(const Lead& a, const Lead& b, int case_sensitive)
 {
+    if (case_sensitive && a.head_order != b.head_order)
+        return a.head_order < b.head_order ? -1 : 1;
     int k = std::min(std::min(a.number, b.number), Lead::head_size);
     int result = my_strcasecmp(a.head, k, b.head, k, case_sensitive);
     return result != 0 ? result : my_strcasecmp(a.bytes, a.number, b.bytes, b.number, case_sensitive);
 }
 
 // The comparer's answer if the two leads settle it, else `unsettled`.
-int compare_leads(const Lead& a, const Lead& b, int case_sensitive)
+inline int compare_leads(const Lead& a, const Lead& b, int case_sensitive)
 {
     if (a.container != b.container)
         return unsettled;
@@ -1007,6 +1013,8 @@ bool read_lead_scalar(char code, UnpackerObject* u, Lead* lead)
         if (!read_str(code, u, &lead->bytes, &lead->number))
             return false;
         std::memcpy(lead->head, lead->bytes, std::min(lead->number, Lead::head_size));
+        for (int i = 0; i < 8; ++i)
+            lead->head_order = lead->head_order << 8 | static_cast<unsigned char>(lead->head[i]);
         return true;
     default:
         return true;

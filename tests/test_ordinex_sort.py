@@ -62,8 +62,11 @@ def equal_forms(rng, value):
     return p
 
 
+# Strs that differ early, late (past 16 bytes), in case only, in their end
+# (against NUL bytes) and in bytes above 127.
 NAMES = ["", "a", "A", "ab", "aB", "Ab", "b", "bob", "Bob", "alice@example.com",
          "alice@example.org", "ALICE@EXAMPLE.COM", "alice@example.com.", "\xff", "a\x00b",
+         "\x00", "a\x00", "a\x00\x00", "abcdefg\x00", "abcdefgh\x00", "abcdefgh",
          "0123456789abcdef", "0123456789abcdefX", "0123456789ABCDEFx", "0123456789abcdeF"]
 
 
