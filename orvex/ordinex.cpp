@@ -907,16 +907,11 @@ const char case_sort_key_doc[] =
 // deeper (2.7.10 on), read from the running interpreter at import.
 bool deep_run_invariant;
 
-bool read_sort_flavour()
+void read_sort_flavour()
 {
     int major = 0, minor = 0, micro = 0;
-    if (std::sscanf(Py_GetVersion(), "%d.%d.%d", &major, &minor, &micro) < 2) {
-        PyErr_Format(PyExc_ImportError, "cannot read the interpreter version %.50s",
-                     Py_GetVersion());
-        return false;
-    }
+    std::sscanf(Py_GetVersion(), "%d.%d.%d", &major, &minor, &micro);
     deep_run_invariant = major > 2 || (major == 2 && (minor > 7 || (minor == 7 && micro >= 10)));
-    return true;
 }
 
 OrdinexObject* singleton()
@@ -969,7 +964,7 @@ struct Lead {
     uint64_t head_order = 0;      // head[0..7] as a big-endian number
 };
 
-const int unsettled = 2;
+constexpr int unsettled = 2;
 
 // my_strcasecmp of the two strs: the heads settle any difference in the
 // bytes they hold (the first difference decides, wherever it is); only
@@ -1364,8 +1359,8 @@ bool init_module(PyObject* module)
         return false;
     if (_ordinex_singleton == Py_None && !keep(&_ordinex_singleton, PyObject_CallObject(type, nullptr)))
         return false;
-    if (!read_sort_flavour() || !add_key_types(module) ||
-        !pyglue::add_functions(module, module_methods, module_name))
+    read_sort_flavour();
+    if (!add_key_types(module) || !pyglue::add_functions(module, module_methods, module_name))
         return false;
     return keep(&ordinex_module, Ref::borrow(module).release());
 }
