@@ -14,6 +14,7 @@
 #include "embedded_python.h"
 #include "fuzz_support.h"
 #include "orvex/addrix_scan.h"
+#include "pyglue/compat.h"
 #include "pyglue/ref.h"
 
 using pyglue::Ref;
@@ -61,11 +62,11 @@ Ref call(PyObject* func, PyObject* text)
 
 bool is_str_within(PyObject* obj, size_t size)
 {
-    return PyString_CheckExact(obj) && static_cast<size_t>(PyString_GET_SIZE(obj)) <= size;
+    return PyBytes_CheckExact(obj) && static_cast<size_t>(PyBytes_GET_SIZE(obj)) <= size;
 }
 
-// (source_route, user, domain, stop_offset): three str no longer than the
-// text, user and domain held by the tuple alone (an empty str may be the
+// (source_route, user, domain, stop_offset): three byte strings no longer than the
+// text, user and domain held by the tuple alone (an empty one may be the
 // interpreter's shared one), and a stop offset within the text.
 void check_address(PyObject* result, size_t size)
 {
@@ -74,11 +75,12 @@ void check_address(PyObject* result, size_t size)
         require(is_str_within(PyTuple_GET_ITEM(result, k), size), "parse_address part");
     for (Py_ssize_t k = 1; k < 3; ++k) {
         PyObject* part = PyTuple_GET_ITEM(result, k);
-        require(PyString_GET_SIZE(part) == 0 || Py_REFCNT(part) == 1, "user or domain shared");
+        require(PyBytes_GET_SIZE(part) == 0 || Py_REFCNT(part) == 1, "user or domain shared");
     }
     PyObject* stop = PyTuple_GET_ITEM(result, 3);
-    require(PyInt_CheckExact(stop) && PyInt_AS_LONG(stop) >= 0 &&
-                static_cast<size_t>(PyInt_AS_LONG(stop)) <= size,
+    long offset;
+    require(pyglue::int_as_long(stop, &offset) && offset >= 0 &&
+                static_cast<size_t>(offset) <= size,
             "stop offset outside the text");
 }
 
@@ -93,7 +95,7 @@ Ref checked_command(PyObject* func, PyObject* text, size_t size, const char* mes
         PyErr_Fetch(&type, &value, &tb);
         Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
         Ref shown = Ref::steal(PyObject_Str(v.get()));
-        require(shown && std::strcmp(PyString_AS_STRING(shown.get()), message) == 0,
+        require(shown && std::strcmp(pyglue::text_as_utf8(shown.get()), message) == 0,
                 "wrong keyword message");
         return result;
     }
@@ -108,7 +110,7 @@ Ref checked_command(PyObject* func, PyObject* text, size_t size, const char* mes
         require(PyTuple_CheckExact(pair) && PyTuple_GET_SIZE(pair) == 2, "parameter shape");
         PyObject* name = PyTuple_GET_ITEM(pair, 0);
         PyObject* value = PyTuple_GET_ITEM(pair, 1);
-        require(is_str_within(name, size) && PyString_GET_SIZE(name) > 0, "parameter name");
+        require(is_str_within(name, size) && PyBytes_GET_SIZE(name) > 0, "parameter name");
         require(value == Py_None || is_str_within(value, size), "parameter value");
     }
     return result;
@@ -141,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const Target& t = target();
     check_c_level(data, size);
 
-    Ref text = Ref::steal(PyString_FromStringAndSize(reinterpret_cast<const char*>(data), size));
+    Ref text = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data), size));
     require(bool(text), "cannot make the text");
     Ref address = call(t.parse_address, text.get());
     require(bool(address), "parse_address raised");
@@ -158,9 +160,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     while (skip < size && is_whitespace(data[skip]))
         ++skip;
     std::string line = "FROM:" + std::string(reinterpret_cast<const char*>(data), size);
-    Ref mail = Ref::steal(PyString_FromStringAndSize(line.data(), line.size()));
+    Ref mail = Ref::steal(PyBytes_FromStringAndSize(line.data(), line.size()));
     Ref rest = Ref::steal(
-        PyString_FromStringAndSize(reinterpret_cast<const char*>(data) + skip, size - skip));
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data) + skip, size - skip));
     require(mail && rest, "cannot make the texts");
     Ref from = checked_command(t.parse_mail_from, mail.get(), line.size(), "Expected FROM:");
     require(bool(from), "FROM: refused");

@@ -15,6 +15,7 @@
 
 #include "embedded_python.h"
 #include "fuzz_support.h"
+#include "pyglue/compat.h"
 #include "pyglue/ref.h"
 
 using pyglue::Ref;
@@ -46,7 +47,7 @@ bool setup()
 
 Ref bytes(const uint8_t* data, size_t size)
 {
-    return Ref::steal(PyString_FromStringAndSize(reinterpret_cast<const char*>(data),
+    return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data),
                                                  static_cast<Py_ssize_t>(size)));
 }
 
@@ -61,9 +62,9 @@ void expect_equal(const Ref& got, PyObject* expected, const char* what)
 {
     if (!got)
         finding(what);
-    if (PyString_GET_SIZE(got.get()) != PyString_GET_SIZE(expected) ||
-        std::memcmp(PyString_AS_STRING(got.get()), PyString_AS_STRING(expected),
-                    PyString_GET_SIZE(expected)) != 0)
+    if (PyBytes_GET_SIZE(got.get()) != PyBytes_GET_SIZE(expected) ||
+        std::memcmp(PyBytes_AS_STRING(got.get()), PyBytes_AS_STRING(expected),
+                    PyBytes_GET_SIZE(expected)) != 0)
         finding(what);
 }
 
@@ -76,7 +77,7 @@ void expect_error(const Ref& got, PyObject* type, const char* what)
 
 void check_pad(PyObject* plain, int block_size)
 {
-    Ref size = Ref::steal(PyInt_FromLong(block_size));
+    Ref size = Ref::steal(pyglue::int_from_long(block_size));
     Ref padded = call("pad", plain, size.get());
     if (block_size == 0)
         return expect_error(padded, PyExc_ZeroDivisionError, "pad with block size 0");
@@ -91,16 +92,16 @@ void check_cipher(PyObject* plain, PyObject* key, PyObject* core_key)
     if (!padded)
         finding("pad");
     Ref cipher = call("encrypt", padded.get(), key);
-    if (!cipher || PyString_GET_SIZE(cipher.get()) != PyString_GET_SIZE(padded.get()))
+    if (!cipher || PyBytes_GET_SIZE(cipher.get()) != PyBytes_GET_SIZE(padded.get()))
         finding("encrypt of padded data");
     Ref decrypted = call("decrypt", cipher.get(), core_key);
     expect_equal(decrypted, padded.get(), "decrypt(encrypt(x)) != x");
     expect_equal(call("unpad", decrypted.get()), plain, "unpad after decrypt");
 
     Ref raw = call("encrypt", plain, key);
-    if (PyString_GET_SIZE(plain) % 16 != 0)
+    if (PyBytes_GET_SIZE(plain) % 16 != 0)
         expect_error(raw, openssl_error, "encrypt of partial blocks must fail");
-    else if (!raw || PyString_GET_SIZE(raw.get()) != PyString_GET_SIZE(plain))
+    else if (!raw || PyBytes_GET_SIZE(raw.get()) != PyBytes_GET_SIZE(plain))
         finding("encrypt of whole blocks");
 }
 
@@ -158,7 +159,7 @@ void check_cipher_object(PyObject* plain, PyObject* key)
     if (!cipher)
         finding("Cipher(key)");
     check_parity(cipher.get(), plain, key);
-    const Py_ssize_t size = PyString_GET_SIZE(plain);
+    const Py_ssize_t size = PyBytes_GET_SIZE(plain);
     if (size == 0)
         return;
     Ref large = Ref::steal(PySequence_Repeat(plain, LOCK_RELEASE / size + 1));

@@ -39,10 +39,10 @@ struct Buffer {
     // A new empty buffer at the initial capacity, replacing any previous one.
     bool open()
     {
-        result = Ref::steal(PyString_FromStringAndSize(nullptr, INITIAL_CAPACITY));
+        result = Ref::steal(PyBytes_FromStringAndSize(nullptr, INITIAL_CAPACITY));
         if (!result)
             return false;
-        dest = PyString_AS_STRING(result.get());
+        dest = PyBytes_AS_STRING(result.get());
         len = INITIAL_CAPACITY;
         p = 0;
         return true;
@@ -68,7 +68,7 @@ struct Buffer {
     Ref finish()
     {
         PyObject* str = result.release();
-        if (_PyString_Resize(&str, p) < 0)
+        if (_PyBytes_Resize(&str, p) < 0)
             return Ref();
         return Ref::steal(str);
     }
@@ -282,10 +282,10 @@ struct Scan {
     bool build_source_route()
     {
         Ref route = Ref::steal(
-            PyString_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(domain.p) + 2));
+            PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(domain.p) + 2));
         if (!route)
             return false;
-        char* bytes = PyString_AS_STRING(route.get());
+        char* bytes = PyBytes_AS_STRING(route.get());
         bytes[0] = '@';
         std::memcpy(bytes + 1, domain.dest, domain.p);
         bytes[domain.p + 1] = ':';
@@ -361,7 +361,7 @@ bool append_param(PyObject* list, const Ref& name, PyObject* value)
 
 Ref cut(const char* line, uint32_t start, uint32_t stop)
 {
-    return Ref::steal(PyString_FromStringAndSize(line + start, stop - start));
+    return Ref::steal(PyBytes_FromStringAndSize(line + start, stop - start));
 }
 
 }  // namespace
@@ -379,10 +379,10 @@ int CHECK_SIZE(PyObject** str, uint32_t* str_len, char** c_str, uint32_t p)
         PyErr_NoMemory();
         return -1;
     }
-    if (_PyString_Resize(str, static_cast<Py_ssize_t>(grown)) < 0)
+    if (_PyBytes_Resize(str, static_cast<Py_ssize_t>(grown)) < 0)
         return -1;
     *str_len = static_cast<uint32_t>(grown);
-    *c_str = PyString_AS_STRING(*str);
+    *c_str = PyBytes_AS_STRING(*str);
     return 0;
 }
 
@@ -404,7 +404,7 @@ int parse_address(const char* addr, uint32_t addr_len, PyObject** source_route, 
             return -1;
     }
     Ref route = scan.source_route_result ? std::move(scan.source_route_result)
-                                         : Ref::steal(PyString_FromStringAndSize("", 0));
+                                         : Ref::steal(PyBytes_FromStringAndSize("", 0));
     if (!route)
         return -1;
     Ref user_str = scan.user.finish();
@@ -422,10 +422,10 @@ int parse_address(const char* addr, uint32_t addr_len, PyObject** source_route, 
 
 PyObject* unescape_local_part(const char* local_part, uint32_t local_part_len)
 {
-    Ref result = Ref::steal(PyString_FromStringAndSize(nullptr, local_part_len));
+    Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, local_part_len));
     if (!result || local_part_len == 0)
         return result.release();
-    char* out = PyString_AS_STRING(result.get());
+    char* out = PyBytes_AS_STRING(result.get());
     uint32_t n = 0;
     bool escaped = false;
     for (uint32_t k = 0; k < local_part_len; ++k) {
@@ -440,7 +440,7 @@ PyObject* unescape_local_part(const char* local_part, uint32_t local_part_len)
         }
     }
     PyObject* str = result.release();
-    if (_PyString_Resize(&str, n) < 0)
+    if (_PyBytes_Resize(&str, n) < 0)
         return nullptr;
     return str;
 }

@@ -14,6 +14,7 @@
 #include "pyglue/errors.h"
 #include "pyglue/imports.h"
 #include "pyglue/lengths.h"
+#include "pyglue/module.h"
 #include "pyglue/ref.h"
 #include "pyglue/traceback.h"
 #include "pyglue/type.h"
@@ -83,7 +84,7 @@ std::optional<int> text_length(const CipherMethod& method, PyObject* text)
         none_has_no_len();
         return std::nullopt;
     }
-    std::optional<int> length = pyglue::to_int_length(PyString_GET_SIZE(text));
+    std::optional<int> length = pyglue::to_int_length(PyBytes_GET_SIZE(text));
     if (!length)
         PyErr_Format(PyExc_OverflowError, "%s is too long for the cipher", method.names[0]);
     return length;
@@ -97,19 +98,19 @@ bool check_length(const CipherMethod& method, int length)
     return false;
 }
 
-// The text ciphered under `key`, written straight into a str of its final
+// The text ciphered under `key`, written straight into a byte string of its final
 // size; `length` has passed check_length.
-PyObject* cipher_to_str(const CipherMethod& method, const py_cipher_key& key, PyObject* text,
+PyObject* cipher_to_bytes(const CipherMethod& method, const py_cipher_key& key, PyObject* text,
                         int length, bool may_release_lock)
 {
-    Ref result = Ref::steal(PyString_FromStringAndSize(nullptr, length));
+    Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, length));
     if (!result)
         return nullptr;
-    const unsigned char* in = reinterpret_cast<const unsigned char*>(PyString_AS_STRING(text));
-    unsigned char* out = reinterpret_cast<unsigned char*>(PyString_AS_STRING(result.get()));
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(text));
+    unsigned char* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(result.get()));
     bool ok;
     if (may_release_lock && length >= RELEASE_LOCK_FROM) {
-        // A str never changes, but its holder might let go of it: the text
+        // A byte string never changes, but its holder might let go of it: the text
         // can come in a keyword dict that another thread clears meanwhile.
         // The caller's method object holds the key's owner.
         Ref held = Ref::borrow(text);
@@ -132,7 +133,7 @@ PyObject* call_core(const CipherMethod& method, PyObject* text, PyObject* key_da
     std::optional<int> length = text_length(method, text);
     if (!length)
         return nullptr;
-    const char* key_text = PyString_AsString(key_data);
+    const char* key_text = PyBytes_AsString(key_data);
     if (!key_text || !check_length(method, *length))
         return nullptr;
     py_scoped_key key;
@@ -140,7 +141,7 @@ PyObject* call_core(const CipherMethod& method, PyObject* text, PyObject* key_da
         raise_openssl_error(*method.failed_args);
         return nullptr;
     }
-    return cipher_to_str(method, key, text, *length, false);
+    return cipher_to_bytes(method, key, text, *length, false);
 }
 
 PyObject* run_cipher(const CipherMethod& method, PyObject* args, PyObject* kwds)
@@ -150,8 +151,8 @@ PyObject* run_cipher(const CipherMethod& method, PyObject* args, PyObject* kwds)
         PYGLUE_TRACE(method.impl_qualname);
         return nullptr;
     }
-    if (!pyglue::arg_type_test(values[0], &PyString_Type, method.names[0]) ||
-        !pyglue::arg_type_test(values[1], &PyString_Type, method.names[1]))
+    if (!pyglue::arg_type_test(values[0], &PyBytes_Type, method.names[0]) ||
+        !pyglue::arg_type_test(values[1], &PyBytes_Type, method.names[1]))
         return nullptr;
     PyObject* result = call_core(method, values[0], values[1]);
     if (!result)
@@ -173,7 +174,7 @@ PyObject* EncryptionImpl_decrypt(PyObject*, PyObject* args, PyObject* kwds)
 
 PyObject* call_base64(PyObject* name, const char* qualname, PyObject* input_text)
 {
-    if (!pyglue::arg_type_test(input_text, &PyString_Type, "input_text"))
+    if (!pyglue::arg_type_test(input_text, &PyBytes_Type, "input_text"))
         return nullptr;
     Ref func = Ref::steal(pyglue::get_global(cipherel_module, name));
     PyObject* result = func ? PyObject_CallFunctionObjArgs(func.get(), input_text, nullptr) : nullptr;
@@ -201,7 +202,7 @@ PyObject* EncryptionImpl_key_gen(PyObject*, PyObject*)
     if (!key)
         raise_openssl_error(key_gen_failed_args);
     else
-        result = PyString_FromStringAndSize(reinterpret_cast<const char*>(key.get()), KEY_SIZE);
+        result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(key.get()), KEY_SIZE);
     if (!result)
         PYGLUE_TRACE("cipherel.EncryptionImpl.key_gen");
     return result;
@@ -216,7 +217,7 @@ const char UNPAD_QUALNAME[] = "cipherel.EncryptionImpl.unpad";
 // else its long conversion.
 Ref as_integer(PyObject* obj)
 {
-    if (PyInt_Check(obj) || PyLong_Check(obj))
+    if (pyglue::int_check(obj))
         return Ref::borrow(obj);
     PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
     const char* kind;
@@ -224,14 +225,14 @@ Ref as_integer(PyObject* obj)
     if (number && number->nb_int) {
         kind = "int";
         result = Ref::steal(number->nb_int(obj));
-    } else if (number && number->nb_long) {
+    } else if (number && pyglue::long_slot(number)) {
         kind = "long";
-        result = Ref::steal(number->nb_long(obj));
+        result = Ref::steal(pyglue::long_slot(number)(obj));
     } else {
         PyErr_SetString(PyExc_TypeError, "an integer is required");
         return Ref();
     }
-    if (result && !PyInt_Check(result.get()) && !PyLong_Check(result.get())) {
+    if (result && !pyglue::int_check(result.get())) {
         PyErr_Format(PyExc_TypeError, "__%s__ returned non-%s (type %.200s)", kind, kind,
                      Py_TYPE(result.get())->tp_name);
         return Ref();
@@ -244,15 +245,11 @@ bool block_size_arg(PyObject* obj, int* block_size)
     Ref number = as_integer(obj);
     if (!number)
         return false;
-    long value;
-    if (PyInt_Check(number.get())) {
-        value = PyInt_AS_LONG(number.get());
-    } else {
-        value = PyLong_AsLong(number.get());
-        if (value == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            value = LONG_MAX;
-        }
+    // Any value beyond a C long is beyond an int too.
+    long value = PyLong_AsLong(number.get());
+    if (value == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        value = LONG_MAX;
     }
     if (value < INT_MIN || value > INT_MAX) {
         PyErr_SetString(PyExc_OverflowError, "value too large to convert to int");
@@ -272,22 +269,22 @@ PyObject* pad(PyObject* value_data, int block_size)
     }
     // Floored modulo, as the interpreter's %: a negative block size gives a
     // negative pad length, which chr refuses.
-    long long remainder = PyString_GET_SIZE(value_data) % block_size;
+    long long remainder = PyBytes_GET_SIZE(value_data) % block_size;
     if (remainder != 0 && (remainder < 0) != (block_size < 0))
         remainder += block_size;
     const int pad_len = static_cast<int>(block_size - remainder);
-    Ref pad_char = Ref::steal(PyObject_CallFunction(builtin_chr, const_cast<char*>("i"), pad_len));
+    Ref pad_char = Ref::steal(pyglue::byte_chr(builtin_chr, pad_len));
     if (!pad_char)
         return nullptr;
     Ref padding = Ref::steal(PySequence_Repeat(pad_char.get(), pad_len));
     Ref parts = Ref::steal(padding ? PyList_New(2) : nullptr);
-    Ref empty = Ref::steal(PyString_FromStringAndSize("", 0));
+    Ref empty = Ref::steal(PyBytes_FromStringAndSize("", 0));
     if (!parts || !empty)
         return nullptr;
     Py_INCREF(value_data);
     PyList_SET_ITEM(parts.get(), 0, value_data);
     PyList_SET_ITEM(parts.get(), 1, padding.release());
-    return _PyString_Join(empty.get(), parts.get());
+    return _PyBytes_Join(empty.get(), parts.get());
 }
 
 PyObject* EncryptionImpl_pad(PyObject*, PyObject* args, PyObject* kwds)
@@ -300,7 +297,7 @@ PyObject* EncryptionImpl_pad(PyObject*, PyObject* args, PyObject* kwds)
         PYGLUE_TRACE(PAD_QUALNAME);
         return nullptr;
     }
-    if (!pyglue::arg_type_test(values[0], &PyString_Type, "value_data"))
+    if (!pyglue::arg_type_test(values[0], &PyBytes_Type, "value_data"))
         return nullptr;
     PyObject* result = pad(values[0], block_size);
     if (!result)
@@ -312,13 +309,12 @@ PyObject* EncryptionImpl_pad(PyObject*, PyObject* args, PyObject* kwds)
 // rules; nothing else is checked.
 PyObject* unpad(PyObject* value_data)
 {
-    Ref last_index = Ref::steal(PyInt_FromLong(-1));
+    Ref last_index = Ref::steal(pyglue::int_from_long(-1));
     Ref last = Ref::steal(last_index ? PyObject_GetItem(value_data, last_index.get()) : nullptr);
-    Ref code = Ref::steal(last ? PyObject_CallFunctionObjArgs(builtin_ord, last.get(), nullptr)
-                               : nullptr);
+    Ref code = Ref::steal(last ? pyglue::byte_ord(builtin_ord, last.get()) : nullptr);
     if (!code)
         return nullptr;
-    long cut = PyInt_AsLong(code.get());
+    long cut = PyLong_AsLong(code.get());
     if (cut == -1 && PyErr_Occurred())
         return nullptr;
     return PySequence_GetSlice(value_data, 0, -cut);
@@ -326,7 +322,7 @@ PyObject* unpad(PyObject* value_data)
 
 PyObject* EncryptionImpl_unpad(PyObject*, PyObject* value_data)
 {
-    if (!pyglue::arg_type_test(value_data, &PyString_Type, "value_data"))
+    if (!pyglue::arg_type_test(value_data, &PyBytes_Type, "value_data"))
         return nullptr;
     PyObject* result = unpad(value_data);
     if (!result)
@@ -465,7 +461,7 @@ const char CIPHER_NEW_QUALNAME[] = "cipherel.Cipher.__new__";
 
 Ref new_cipher(PyTypeObject* type, PyObject* key_data)
 {
-    const char* key_text = PyString_AsString(key_data);
+    const char* key_text = PyBytes_AsString(key_data);
     if (!key_text)
         return Ref();
     py_scoped_key key;
@@ -487,7 +483,7 @@ PyObject* Cipher_new(PyTypeObject* type, PyObject* args, PyObject* kwds)
         PYGLUE_TRACE(CIPHER_NEW_QUALNAME);
         return nullptr;
     }
-    if (!pyglue::arg_type_test(key_data, &PyString_Type, "key_data"))
+    if (!pyglue::arg_type_test(key_data, &PyBytes_Type, "key_data"))
         return nullptr;
     Ref self = new_cipher(type, key_data);
     if (!self)
@@ -508,12 +504,12 @@ PyObject* cipher_call(const CipherMethod& method, PyObject* self, PyObject* args
         PYGLUE_TRACE(method.cipher_qualname);
         return nullptr;
     }
-    if (!pyglue::arg_type_test(text, &PyString_Type, method.names[0]))
+    if (!pyglue::arg_type_test(text, &PyBytes_Type, method.names[0]))
         return nullptr;
     std::optional<int> length = text_length(method, text);
     PyObject* result = nullptr;
     if (length && check_length(method, *length))
-        result = cipher_to_str(method, as_cipher(self)->key, text, *length, true);
+        result = cipher_to_bytes(method, as_cipher(self)->key, text, *length, true);
     if (!result)
         PYGLUE_TRACE(method.cipher_qualname);
     return result;
@@ -618,7 +614,7 @@ const char OpenSSLError_doc[] =
     "    it gets a null result from the OpenSSL layer.";
 
 // As a class statement does it: the dictionary's __metaclass__, else the
-// class of the first base, else the classic class type.
+// class of the first base, else the default (on 2 the classic class type).
 PyObject* make_class(PyObject* name, PyObject* bases, PyObject* dict)
 {
     Ref metaclass = Ref::borrow(PyDict_GetItemString(dict, "__metaclass__"));
@@ -631,7 +627,7 @@ PyObject* make_class(PyObject* name, PyObject* bases, PyObject* dict)
         }
     }
     if (!metaclass)
-        metaclass = Ref::borrow(reinterpret_cast<PyObject*>(&PyClass_Type));
+        metaclass = Ref::borrow(pyglue::default_metaclass());
     return PyObject_CallFunctionObjArgs(metaclass.get(), name, bases, dict, nullptr);
 }
 
@@ -639,8 +635,8 @@ bool add_openssl_error(PyObject* module)
 {
     Ref bases = Ref::steal(PyTuple_Pack(1, builtin_exception));
     Ref dict = Ref::steal(PyDict_New());
-    Ref doc = Ref::steal(PyString_FromString(OpenSSLError_doc));
-    Ref module_name = Ref::steal(PyString_FromString(MODULE_NAME));
+    Ref doc = Ref::steal(pyglue::text_from_string(OpenSSLError_doc));
+    Ref module_name = Ref::steal(pyglue::text_from_string(MODULE_NAME));
     if (!bases || !dict || !doc || !module_name ||
         PyDict_SetItemString(dict.get(), "__doc__", doc.get()) < 0 ||
         PyDict_SetItemString(dict.get(), "__module__", module_name.get()) < 0)
@@ -660,7 +656,7 @@ bool import_base64(PyObject* module)
         if (!func) {
             if (PyErr_ExceptionMatches(PyExc_AttributeError))
                 PyErr_Format(PyExc_ImportError, "cannot import name %.230s",
-                             PyString_AS_STRING(name));
+                             pyglue::text_as_utf8(name));
             return false;
         }
         if (PyObject_SetAttr(module, name, func.get()) < 0)
@@ -671,7 +667,7 @@ bool import_base64(PyObject* module)
 
 bool init_module(PyObject* module)
 {
-    PyObject* builtins = PyImport_AddModule("__builtin__");
+    PyObject* builtins = PyImport_AddModule(pyglue::builtins_module);
     if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins) < 0)
         return false;
     if (!keep(&builtin_exception, pyglue::get_builtin("Exception")) ||
@@ -682,9 +678,9 @@ bool init_module(PyObject* module)
         !keep(&decrypt_failed_args, Py_BuildValue("(s)", "Decryption Failed")) ||
         !keep(&key_gen_failed_args, Py_BuildValue("(s)", "Key Generation Failed")) ||
         !keep(&key_derivation_failed_args, Py_BuildValue("(s)", "Key Derivation Failed")) ||
-        !keep(&openssl_error_name, PyString_InternFromString("OpenSSLError")) ||
-        !keep(&b64encode_name, PyString_InternFromString("b64encode")) ||
-        !keep(&b64decode_name, PyString_InternFromString("b64decode")))
+        !keep(&openssl_error_name, pyglue::text_intern("OpenSSLError")) ||
+        !keep(&b64encode_name, pyglue::text_intern("b64encode")) ||
+        !keep(&b64decode_name, pyglue::text_intern("b64decode")))
         return false;
     if (PyType_Ready(&EncryptionImpl_Type) < 0 ||
         PyObject_SetAttrString(module, "EncryptionImpl",
@@ -695,29 +691,16 @@ bool init_module(PyObject* module)
     if (!import_base64(module) || !add_openssl_error(module))
         return false;
     Ref test = Ref::steal(PyDict_New());
-    return test && PyObject_SetAttrString(module, "__test__", test.get()) == 0;
-}
-
-}  // namespace
-
-PyMODINIT_FUNC initcipherel(void)
-{
-    if (!pyglue::check_binary_version(MODULE_NAME, PYGLUE_COMPILED_VERSION)) {
-        PYGLUE_FAIL_INIT(MODULE_NAME, false);
-        return;
-    }
-    PyObject* module = Py_InitModule4(MODULE_NAME, nullptr, module_doc, nullptr,
-                                      PYTHON_API_VERSION);
-    if (!module) {
-        PYGLUE_FAIL_INIT(MODULE_NAME, false);
-        return;
-    }
-    if (!init_module(module)) {
-        PYGLUE_FAIL_INIT(MODULE_NAME, true);
-        return;
-    }
+    if (!test || PyObject_SetAttrString(module, "__test__", test.get()) < 0)
+        return false;
     // Kept for the life of the process: the methods look their globals up in
     // it even after someone drops it from sys.modules.
     Py_INCREF(module);
-    keep(&cipherel_module, module);
+    return keep(&cipherel_module, module);
 }
+
+pyglue::ModuleDef module_def(MODULE_NAME, module_doc, nullptr);
+
+}  // namespace
+
+PYGLUE_MODULE(cipherel, module_def, init_module)

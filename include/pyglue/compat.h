@@ -6,7 +6,10 @@
 // - small ints: an int result is an int on 2 (not a long), an int on 3;
 //   an int argument that a C long holds is an int on 2, an int within
 //   long's range on 3 (int_as_long);
-// - classes: 2 also has classic classes (is_class);
+// - integers: 2 has int and long (int_check), and a long conversion slot;
+// - classes: 2 also has classic classes (is_class, default_metaclass);
+// - one-byte strings: 2 makes them with chr and reads them with ord
+//   (byte_chr, byte_ord), 3's indexing of bytes gives the code itself;
 // - floats' 8-byte IEEE form (float_pack8 / float_unpack8, big-endian);
 // - the home of the built-ins, the wrapper of operation tables (CObject on
 //   2, capsule on 3), and module creation (see PYGLUE_MODULE in module.h).
@@ -46,6 +49,29 @@ inline bool int_as_long(PyObject* obj, long* value)
 }
 
 inline bool is_class(PyObject* obj) { return PyType_Check(obj); }
+// What a class statement calls when no base names another metaclass.
+inline PyObject* default_metaclass() { return reinterpret_cast<PyObject*>(&PyType_Type); }
+
+inline bool int_check(PyObject* obj) { return PyLong_Check(obj); }
+inline unaryfunc long_slot(PyNumberMethods*) { return nullptr; }
+
+// A one-byte string of `code`, refused out of range as Python 2's chr does;
+// 3's chr makes text, so `chr` (the built-in 2 uses) goes unused here.
+inline PyObject* byte_chr(PyObject*, int code)
+{
+    if (code < 0 || code > 255) {
+        PyErr_SetString(PyExc_ValueError, "chr() arg not in range(256)");
+        return nullptr;
+    }
+    const char byte = static_cast<char>(code);
+    return PyBytes_FromStringAndSize(&byte, 1);
+}
+// The code of an item of a byte string: on 3 the item is that int already.
+inline PyObject* byte_ord(PyObject*, PyObject* item)
+{
+    Py_INCREF(item);
+    return item;
+}
 
 inline int float_pack8(double x, char* out) { return PyFloat_Pack8(x, out, 0); }
 inline double float_unpack8(const char* p) { return PyFloat_Unpack8(p, 0); }
@@ -59,6 +85,7 @@ inline void* unwrap_table(PyObject* obj)
 }
 
 inline void set_refcnt(PyObject* obj, Py_ssize_t count) { Py_SET_REFCNT(obj, count); }
+inline void set_size(PyObject* obj, Py_ssize_t size) { Py_SET_SIZE(obj, size); }
 
 // A code object with no body, for a synthetic traceback entry; its frame
 // reports `line` as the code's first line.
@@ -87,6 +114,20 @@ inline bool int_as_long(PyObject* obj, long* value)
 }
 
 inline bool is_class(PyObject* obj) { return PyType_Check(obj) || PyClass_Check(obj); }
+inline PyObject* default_metaclass() { return reinterpret_cast<PyObject*>(&PyClass_Type); }
+
+inline bool int_check(PyObject* obj) { return PyInt_Check(obj) || PyLong_Check(obj); }
+inline unaryfunc long_slot(PyNumberMethods* number) { return number->nb_long; }
+
+// Through the built-ins the module captured, with their own messages.
+inline PyObject* byte_chr(PyObject* chr, int code)
+{
+    return PyObject_CallFunction(chr, const_cast<char*>("i"), code);
+}
+inline PyObject* byte_ord(PyObject* ord, PyObject* item)
+{
+    return PyObject_CallFunctionObjArgs(ord, item, nullptr);
+}
 
 inline int float_pack8(double x, char* out)
 {
@@ -106,6 +147,7 @@ inline void* unwrap_table(PyObject* obj)
 }
 
 inline void set_refcnt(PyObject* obj, Py_ssize_t count) { Py_REFCNT(obj) = count; }
+inline void set_size(PyObject* obj, Py_ssize_t size) { Py_SIZE(obj) = size; }
 
 // PyCode_NewEmpty is 2.7 only: the same thing, spelled out for 2.6.
 inline PyCodeObject* new_empty_code(const char* funcname, const char* file, int line)
