@@ -1,12 +1,51 @@
 """orvex._addrix: the loose address scanner, the MAIL FROM / RCPT TO argument
-parsers and the module surface."""
+parsers and the module surface; on Python 3 also its str arguments.
+
+The cases are written as str of byte values (chr(0) to chr(255)). The
+functions under these names call the module with the same bytes and check
+that it gives back bytes, so the cases hold on Python 3 exactly as on 2."""
+import functools
 import random
 import string
 import sys
 import unittest
 
 from orvex import _addrix
-from orvex._addrix import parse_address, parse_mail_from, parse_rcpt_to, unescape_local_part
+from helpers import skip
+
+PY3 = bytes is not str
+
+
+def to_bytes(value):
+    """A case's str as the bytes of its values (on 2 the str itself), in
+    tuples and lists too."""
+    if isinstance(value, (tuple, list)):
+        return type(value)(to_bytes(v) for v in value)
+    return value.encode("latin-1") if PY3 and isinstance(value, str) else value
+
+
+def from_bytes(value):
+    """A result in the cases' terms; every string in it must be bytes."""
+    if isinstance(value, (tuple, list)):
+        return type(value)(from_bytes(v) for v in value)
+    if isinstance(value, (bytes, type(u""))):
+        if type(value) is not bytes:
+            raise AssertionError("%r is not bytes" % (value,))
+        return value.decode("latin-1") if PY3 else value
+    return value
+
+
+def on_bytes(func):
+    @functools.wraps(func)
+    def call(text):
+        return from_bytes(func(to_bytes(text)))
+    return call
+
+
+parse_address = on_bytes(_addrix.parse_address)
+parse_mail_from = on_bytes(_addrix.parse_mail_from)
+parse_rcpt_to = on_bytes(_addrix.parse_rcpt_to)
+unescape_local_part = on_bytes(_addrix.unescape_local_part)
 
 # Every byte that some state of the scanner treats specially.
 SPECIALS = ' \t\n\r"()<>@:\\[]'
@@ -339,8 +378,9 @@ class ModuleSurface(unittest.TestCase):
                          "quotes and\nbackslash escape characters.")
 
     def test_argument_errors(self):
-        for func in (parse_address, parse_mail_from, parse_rcpt_to, unescape_local_part):
-            for args in [(), ("a", "b"), (None,), (3,)]:
+        for func in (_addrix.parse_address, _addrix.parse_mail_from, _addrix.parse_rcpt_to,
+                     _addrix.unescape_local_part):
+            for args in [(), (b"a", b"b"), (None,), (3,), ([b"a"],)]:
                 self.assertRaises(TypeError, func, *args)
             self.assertRaises(TypeError, func, text="a")
 
@@ -350,18 +390,116 @@ class ModuleSurface(unittest.TestCase):
             for k in range(count):
                 self.assertEqual(sys.getrefcount(container[k]), 2, repr(container[k]))
 
-        result = parse_address("<@r:user@domain>")
+        result = _addrix.parse_address(b"<@r:user@domain>")
         self.assertEqual(sys.getrefcount(result), 2)
-        self.assertEqual([type(part) for part in result], [str, str, str, int])
+        self.assertEqual([type(part) for part in result], [bytes, bytes, bytes, int])
         check_owned(result, 3)
-        for parse, text in [(parse_mail_from, "FROM:<@r:u@d> A=1 B"),
-                            (parse_rcpt_to, "TO:<@r:u@d> A=1 B")]:
+        for parse, text in [(_addrix.parse_mail_from, b"FROM:<@r:u@d> A=1 B"),
+                            (_addrix.parse_rcpt_to, b"TO:<@r:u@d> A=1 B")]:
             result = parse(text)
             self.assertEqual(sys.getrefcount(result), 2)
             check_owned(result, 4)
             check_owned(result[3], 2)
             self.assertEqual([type(pair) for pair in result[3]], [tuple, tuple])
-        self.assertEqual(sys.getrefcount(unescape_local_part('"local\\"part"')), 1)
+        self.assertEqual(sys.getrefcount(_addrix.unescape_local_part(b'"local\\"part"')), 1)
+
+
+class TextArguments(unittest.TestCase):
+    """Python 3 also takes str: its UTF-8 with surrogateescape is scanned,
+    results come back as str decoded the same way, and the stop offset
+    counts characters of the given str."""
+
+    def setUp(self):
+        if not PY3:
+            skip(self, "Python 2 has no separate text type to take")
+
+    @staticmethod
+    def text(data):
+        return data.decode("utf-8", "surrogateescape")
+
+    def as_text(self, result):
+        if isinstance(result, (tuple, list)):
+            return type(result)(self.as_text(v) for v in result)
+        return self.text(result) if isinstance(result, bytes) else result
+
+    @staticmethod
+    def char_offset(text, byte_offset):
+        """Where in text the first byte_offset bytes of its encoding end."""
+        for k in range(len(text) + 1):
+            if len(text[:k].encode("utf-8", "surrogateescape")) == byte_offset:
+                return k
+        raise AssertionError("offset %d is inside a character of %r" % (byte_offset, text))
+
+    def same_as_bytes(self, text):
+        data = text.encode("utf-8", "surrogateescape")
+        got = _addrix.parse_address(text)
+        expected = _addrix.parse_address(data)
+        self.assertEqual(got[:3], self.as_text(expected[:3]), repr(text))
+        self.assertEqual([type(part) for part in got], [str, str, str, int])
+        self.assertEqual(got[3], self.char_offset(text, expected[3]), repr(text))
+        for parse, keyword in [(_addrix.parse_mail_from, "FROM:"), (_addrix.parse_rcpt_to, "TO:")]:
+            self.assertEqual(parse(keyword + text), self.as_text(parse(to_bytes(keyword) + data)))
+
+    def test_every_byte_survives(self):
+        for b in range(256):
+            c = self.text(bytes([b]))
+            if c in SPECIALS:
+                continue
+            text = "a%sb@c%sd" % (c, c)
+            self.assertEqual(_addrix.parse_address(text), ("", "a%sb" % c, "c%sd" % c, 7),
+                             repr(c))
+            self.assertEqual(_addrix.unescape_local_part('"x%s"' % c), "x" + c)
+            self.same_as_bytes(text)
+
+    def test_stop_offset_counts_characters(self):
+        cases = [
+            (u"J\u00f6rg <j\u00f6@d\u00f6.example> rest", 20),
+            (u"\u00e9\udcff <u@d> x", 8),
+            (u"\U0001f600 <\u4e2d@\u6587> \U0001f600", 7),
+            (u"\udce9\udcc3\udca9<a@b> c", 8),
+            (u"u@d\u00e9 x", 5),
+        ]
+        for text, stop in cases:
+            self.assertEqual(_addrix.parse_address(text)[3], stop, repr(text))
+            self.same_as_bytes(text)
+
+    def test_random_texts_agree_with_bytes(self):
+        rng = random.Random(20261210)
+        pieces = list(SPECIALS) + ["a", "=", u"\u00e9", u"\u4e2d", u"\U0001f600", u"\udc80",
+                                   u"\udcff", u"\udcc3", u"\udca9", " X=1"]
+        for _ in range(3000):
+            self.same_as_bytes("".join(rng.choice(pieces) for _ in range(rng.randint(0, 20))))
+
+    def test_parameters_come_back_as_str(self):
+        self.assertEqual(_addrix.parse_mail_from(u"FROM:<\u00e9@d> A=1 \u00e9B=\udcff X"),
+                         ("", u"\u00e9", "d", [("A", "1"), ("B", ""), ("X", None)]))
+        self.assertEqual(_addrix.parse_rcpt_to("TO:<u@d> NOTIFY=NEVER"),
+                         ("", "u", "d", [("NOTIFY", "NEVER")]))
+
+    def test_keyword_errors_are_those_of_bytes(self):
+        for parse, message in [(_addrix.parse_mail_from, "Expected FROM:"),
+                               (_addrix.parse_rcpt_to, "Expected TO:")]:
+            for text in [u"\u00e9FROM:<a@b>", "", "RCPT TO:"]:
+                try:
+                    parse(text)
+                except ValueError:
+                    self.assertEqual(str(sys.exc_info()[1]), message)
+                else:
+                    self.fail("%s accepted %r" % (parse.__name__, text))
+
+    def test_surrogates_without_a_byte_are_refused(self):
+        for text in [u"\ud800", u"a\udc7f@b", u"\udfff"]:
+            self.assertRaises(UnicodeEncodeError, _addrix.parse_address, text)
+
+    def test_other_types_are_refused(self):
+        for arg in [bytearray(b"a@b"), memoryview(b"a@b"), 3, None]:
+            try:
+                _addrix.parse_address(arg)
+            except TypeError:
+                self.assertEqual(str(sys.exc_info()[1]),
+                                 "argument must be bytes or str, not %s" % type(arg).__name__)
+            else:
+                self.fail("accepted %r" % (arg,))
 
 
 class ScannerModel(object):
