@@ -1,12 +1,17 @@
 """The cipherel module: EncryptionImpl's methods with their argument rules and
 messages, Cipher against EncryptionImpl, OpenSSLError, what the import sets
 up, and the cipher core's lines on standard output (checked in a child
-interpreter)."""
-import __builtin__
+interpreter).
+
+The cases are written as str of byte values. E and Cipher() call the module
+with the same bytes and insist on bytes back (on Python 2 they are the
+module's own objects), so the cases hold on Python 3 as on 2; the tests of
+argument types, result types and identities use the module directly."""
 import base64
+import binascii
 import contextlib
 import copy
-import cPickle
+import functools
 import os
 import pickle
 import random
@@ -20,7 +25,69 @@ import unittest
 
 import cipherel
 
-E = cipherel.EncryptionImpl()
+try:
+    import __builtin__ as builtins
+    import cPickle
+except ImportError:
+    import builtins
+    cPickle = pickle
+
+PY3 = bytes is not str
+TEXT = type(u"").__name__       # unicode on 2, str on 3
+LONG = type(2 ** 64)            # long on 2, int on 3
+CLASS = "class" if PY3 else "type"  # in the repr of a class
+# What the interpreter's own byte string calls say.
+KEY_NONE = ("expected bytes, NoneType found" if PY3
+            else "expected string or Unicode object, NoneType found")
+EMPTY_INDEX = "index out of range" if PY3 else "string index out of range"
+# Python 3 names the class in the messages of METH_O and METH_NOARGS methods.
+IMPL_PREFIX = "EncryptionImpl." if PY3 else ""
+
+
+def to_bytes(value):
+    """A case's str as the bytes of its values (on 2 the str itself)."""
+    if PY3 and type(value) is str:
+        return value.encode("latin-1")
+    return value
+
+
+def from_bytes(value):
+    """A result in the cases' terms; a string in it must be bytes."""
+    if PY3 and isinstance(value, (bytes, str)):
+        if type(value) is not bytes:
+            raise AssertionError("%r is not bytes" % (value,))
+        return value.decode("latin-1")
+    return value
+
+
+class OnBytes(object):
+    """The methods of `target`, called with the cases' str as bytes."""
+
+    def __init__(self, target):
+        self.target = target
+
+    def __getattr__(self, name):
+        method = getattr(self.target, name)
+
+        @functools.wraps(method)
+        def call(*args, **kwds):
+            kwds = dict((k, to_bytes(v)) for k, v in kwds.items())
+            return from_bytes(method(*[to_bytes(a) for a in args], **kwds))
+        return call
+
+
+def on_bytes(obj):
+    return OnBytes(obj) if PY3 else obj
+
+
+def Cipher(*args, **kwds):
+    """cipherel.Cipher made and used as E is."""
+    kwds = dict((k, to_bytes(v)) for k, v in kwds.items())
+    return on_bytes(cipherel.Cipher(*[to_bytes(a) for a in args], **kwds))
+
+
+RAW = cipherel.EncryptionImpl()
+E = on_bytes(RAW)
 HAVE_GC = 1 << 14  # the type flag of classes that take part in cyclic collection
 
 
@@ -75,10 +142,13 @@ def native_entries(names):
 
 def run_python(code, env=None):
     """Runs code in a child interpreter of this build: (stdout, stderr)."""
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+    # Unbuffered, so that the interpreter's lines and the cipher core's
+    # (written and flushed through C's stdout) keep their order on 3.
+    code = "from __future__ import print_function\n" + code
+    child = subprocess.Popen([sys.executable, "-u", "-c", code], stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, env=env)
     out, err = child.communicate()
-    return out, err
+    return out.decode("latin-1"), err.decode("latin-1")
 
 
 def interpreter_message(func):
@@ -103,7 +173,7 @@ def check_failures(test, cases):
         test.assertEqual(native_entries(names), entry and [entry] or [], case)
 
 
-class StrSub(str):
+class BytesSub(bytes):
     pass
 
 
@@ -170,7 +240,7 @@ class ModuleContents(unittest.TestCase):
         self.assertEqual(public, ["Cipher", "EncryptionImpl", "OpenSSLError", "b64decode",
                                   "b64encode"])
         self.assertEqual(cipherel.__test__, {})
-        self.assertTrue(cipherel.__builtins__ is __builtin__)
+        self.assertTrue(cipherel.__builtins__ is builtins)
         self.assertTrue(cipherel.b64encode is base64.b64encode)
         self.assertTrue(cipherel.b64decode is base64.b64decode)
 
@@ -183,7 +253,7 @@ class ModuleContents(unittest.TestCase):
 
     def test_encryption_impl_type(self):
         cls = cipherel.EncryptionImpl
-        self.assertEqual(repr(cls), "<type 'cipherel.EncryptionImpl'>")
+        self.assertEqual(repr(cls), "<%s 'cipherel.EncryptionImpl'>" % CLASS)
         self.assertEqual(cls.__bases__, (object,))
         self.assertTrue(isinstance(cls(1, 2, key="ignored"), cls))
         self.assertFalse(hasattr(cls(), "__dict__"))
@@ -196,7 +266,7 @@ class ModuleContents(unittest.TestCase):
                 self.label = label
         sub = Sub("x")
         self.assertEqual(sub.label, "x")
-        self.assertEqual(sub.unpad(sub.pad("abc")), "abc")
+        self.assertEqual(sub.unpad(sub.pad(b"abc")), b"abc")
 
 
 class EncryptDecrypt(unittest.TestCase):
@@ -276,26 +346,32 @@ class ArgumentErrors(unittest.TestCase):
         def __int__(self):
             return self.value
 
-    def check(self, cases):
-        check_failures(self, [(getattr(E, method), args, kwds, exc_type, message,
+    def check(self, cases, impl=E):
+        check_failures(self, [(getattr(impl, method), args, kwds, exc_type, message,
                                traced and "cipherel.EncryptionImpl." + method)
                               for method, args, kwds, exc_type, message, traced in cases])
 
-    def test_exact_str_or_none(self):
-        msg = "Argument '%s' has incorrect type (expected str, got %s)"
-        b = self.BLOCK
+    def test_exact_byte_string_or_none(self):
+        # Exactly str on 2, exactly bytes on 3; the message names the type.
+        msg = "Argument '%%s' has incorrect type (expected %s, got %%s)" % bytes.__name__
+        b = b"0123456789abcdef"
         self.check([
-            ("encrypt", (u"0123456789abcdef", "k"), {}, TypeError, msg % ("plain_text", "unicode"), False),
-            ("encrypt", (StrSub(b), "k"), {}, TypeError, msg % ("plain_text", "StrSub"), False),
-            ("encrypt", (b, u"k"), {}, TypeError, msg % ("key_data", "unicode"), False),
-            ("encrypt", (b, bytearray("k")), {}, TypeError, msg % ("key_data", "bytearray"), False),
-            ("decrypt", (b, StrSub("k")), {}, TypeError, msg % ("key_data", "StrSub"), False),
-            ("decrypt", (3, "k"), {}, TypeError, msg % ("cipher_text", "int"), False),
-            ("encode", (u"abc",), {}, TypeError, msg % ("input_text", "unicode"), False),
-            ("decode", (StrSub("YWJj"),), {}, TypeError, msg % ("input_text", "StrSub"), False),
-            ("pad", (u"abc",), {}, TypeError, msg % ("value_data", "unicode"), False),
-            ("unpad", (StrSub("abc"),), {}, TypeError, msg % ("value_data", "StrSub"), False),
-        ])
+            ("encrypt", (u"0123456789abcdef", b"k"), {}, TypeError, msg % ("plain_text", TEXT), False),
+            ("encrypt", (BytesSub(b), b"k"), {}, TypeError, msg % ("plain_text", "BytesSub"), False),
+            ("encrypt", (b, u"k"), {}, TypeError, msg % ("key_data", TEXT), False),
+            ("encrypt", (b, bytearray(b"k")), {}, TypeError, msg % ("key_data", "bytearray"), False),
+            ("decrypt", (b, BytesSub(b"k")), {}, TypeError, msg % ("key_data", "BytesSub"), False),
+            ("decrypt", (3, b"k"), {}, TypeError, msg % ("cipher_text", "int"), False),
+            ("encode", (u"abc",), {}, TypeError, msg % ("input_text", TEXT), False),
+            ("decode", (BytesSub(b"YWJj"),), {}, TypeError, msg % ("input_text", "BytesSub"), False),
+            ("decode", (bytearray(b"YWJj"),), {}, TypeError, msg % ("input_text", "bytearray"), False),
+            ("decode", (u"YWJj",), {}, TypeError, msg % ("input_text", TEXT), False),
+            ("decrypt", (u"0123456789abcdef", b"k"), {}, TypeError, msg % ("cipher_text", TEXT), False),
+            ("decrypt", (b, u"k"), {}, TypeError, msg % ("key_data", TEXT), False),
+            ("pad", (u"abc",), {}, TypeError, msg % ("value_data", TEXT), False),
+            ("unpad", (BytesSub(b"abc"),), {}, TypeError, msg % ("value_data", "BytesSub"), False),
+            ("unpad", (u"abc",), {}, TypeError, msg % ("value_data", TEXT), False),
+        ], RAW)
 
     def test_none_passes_the_check_and_fails_later(self):
         no_len = "object of type 'NoneType' has no len()"
@@ -303,8 +379,8 @@ class ArgumentErrors(unittest.TestCase):
         self.check([
             ("encrypt", (None, "k"), {}, TypeError, no_len, True),
             ("decrypt", (None, None), {}, TypeError, no_len, True),
-            ("encrypt", (b, None), {}, TypeError, "expected string or Unicode object, NoneType found", True),
-            ("decrypt", (b, None), {}, TypeError, "expected string or Unicode object, NoneType found", True),
+            ("encrypt", (b, None), {}, TypeError, KEY_NONE, True),
+            ("decrypt", (b, None), {}, TypeError, KEY_NONE, True),
             ("pad", (None,), {}, TypeError, no_len, True),
             ("pad", (None, 0), {}, TypeError, no_len, True),
             ("unpad", (None,), {}, TypeError, interpreter_message(lambda: None[-1]), True),
@@ -323,9 +399,9 @@ class ArgumentErrors(unittest.TestCase):
             ("pad", ("a", 8, 9), {}, TypeError, "pad() takes at most 2 positional arguments (3 given)", True),
             ("pad", ("a",), {"blocksize": 8}, TypeError, "pad() got an unexpected keyword argument 'blocksize'", True),
             ("pad", ("a",), {"value_data": "b"}, TypeError, "pad() got multiple values for keyword argument 'value_data'", True),
-            ("encode", (), {}, TypeError, "encode() takes exactly one argument (0 given)", False),
-            ("unpad", ("a",), {"x": 1}, TypeError, "unpad() takes no keyword arguments", False),
-            ("key_gen", (1,), {}, TypeError, "key_gen() takes no arguments (1 given)", False),
+            ("encode", (), {}, TypeError, IMPL_PREFIX + "encode() takes exactly one argument (0 given)", False),
+            ("unpad", ("a",), {"x": 1}, TypeError, IMPL_PREFIX + "unpad() takes no keyword arguments", False),
+            ("key_gen", (1,), {}, TypeError, IMPL_PREFIX + "key_gen() takes no arguments (1 given)", False),
         ])
 
     def test_block_size(self):
@@ -344,7 +420,7 @@ class ArgumentErrors(unittest.TestCase):
             ("pad", (u"abc", "16"), {}, TypeError, "an integer is required", True),
             ("pad", ("abc", self.Int("8")), {}, TypeError, "__int__ returned non-int (type str)", True),
             ("pad", ("abc", self.Int(2 ** 40)), {}, OverflowError, too_large, True),
-            ("unpad", ("",), {}, IndexError, "string index out of range", True),
+            ("unpad", ("",), {}, IndexError, EMPTY_INDEX, True),
         ])
 
 
@@ -355,10 +431,10 @@ class Padding(unittest.TestCase):
             (("x" * 16,), {}, "x" * 16 + "\x10" * 16),
             (("abc", 8), {}, "abc" + "\x05" * 5),
             (("abc",), {"block_size": 8}, "abc" + "\x05" * 5),
-            ((), {"value_data": "abc", "block_size": 8L}, "abc" + "\x05" * 5),
+            ((), {"value_data": "abc", "block_size": LONG(8)}, "abc" + "\x05" * 5),
             (("abc", 3.9), {}, "abc\x03\x03\x03"),
             (("abc", True), {}, "abc\x01"),
-            (("abc", ArgumentErrors.Int(4L)), {}, "abc\x01"),
+            (("abc", ArgumentErrors.Int(LONG(4))), {}, "abc\x01"),
             (("a", 256), {}, "a" + "\xff" * 255),
         ]
         for args, kwds, expected in cases:
@@ -387,8 +463,8 @@ class Padding(unittest.TestCase):
     def test_chr_and_ord_are_those_captured_at_import(self):
         def broken(*args):
             raise AssertionError("looked up at call time")
-        with replaced(__builtin__, "chr", broken):
-            with replaced(__builtin__, "ord", broken):
+        with replaced(builtins, "chr", broken):
+            with replaced(builtins, "ord", broken):
                 self.assertEqual(E.unpad(E.pad("abc", 8)), "abc")
 
 
@@ -396,34 +472,35 @@ class Base64(unittest.TestCase):
     def test_round_trip(self):
         self.assertEqual(E.encode(""), "")
         for data in ["a", "\x00\xff" * 40, "".join(map(chr, range(256)))]:
-            self.assertEqual(E.encode(data), base64.b64encode(data))
+            self.assertEqual(to_bytes(E.encode(data)), base64.b64encode(to_bytes(data)))
             self.assertEqual(E.decode(E.encode(data)), data)
 
     def test_base64_errors_pass_through(self):
         exc, names = raised(E.decode, "abc")
-        self.assertTrue(type(exc) is TypeError)
+        # TypeError on 2, binascii.Error on 3: the module's own.
+        self.assertTrue(type(exc) is type(raised(base64.b64decode, b"abc")[0]))
         self.assertEqual(str(exc), "Incorrect padding")
         self.assertEqual(native_entries(names), ["cipherel.EncryptionImpl.decode"])
 
     def test_functions_are_looked_up_at_call_time(self):
-        with replaced(cipherel, "b64encode", lambda text: "replaced " + text):
+        with replaced(cipherel, "b64encode", lambda text: b"replaced " + text):
             self.assertEqual(E.encode("x"), "replaced x")
         with replaced(cipherel, "b64decode", None):
             exc, names = raised(E.decode, "eA==")
             self.assertTrue(type(exc) is NameError)
             self.assertEqual(exc.args, ("b64decode",))
             self.assertEqual(native_entries(names), ["cipherel.EncryptionImpl.decode"])
-            with replaced(__builtin__, "b64decode", lambda text: "builtin " + text):
+            with replaced(builtins, "b64decode", lambda text: b"builtin " + text):
                 self.assertEqual(E.decode("eA=="), "builtin eA==")
 
 
 class KeyGen(unittest.TestCase):
     def test_keys_are_distinct_and_hold_no_zero_byte(self):
         # A zero byte would end the key text early: about 12% of keys had one.
-        keys = [E.key_gen() for _ in xrange(3000)]
-        self.assertEqual(set(type(k) for k in keys), set([str]))
+        keys = [RAW.key_gen() for _ in range(3000)]
+        self.assertEqual(set(type(k) for k in keys), set([bytes]))
         self.assertEqual(set(len(k) for k in keys), set([32]))
-        self.assertEqual([k for k in keys if "\0" in k], [])
+        self.assertEqual([k for k in keys if b"\0" in k], [])
         self.assertEqual(len(set(keys)), len(keys))
 
     def test_leading_zero_acts_as_the_empty_key_text(self):
@@ -436,12 +513,13 @@ class KeyGen(unittest.TestCase):
         # Made by an earlier build, under a key with a zero byte as key_gen
         # used to hand out: only the 11 bytes before the zero count.
         key = ("29 72 bb 04 4d 96 df 28 71 ba 03 00 95 de 27 70"
-               " b9 02 4b 94 dd 26 6f b8 01 4a 93 dc 25 6e b7 00").replace(" ", "").decode("hex")
-        stored = ("5c3fbcd80ef76ddac55be0b7fae5c135cd33e36f7334583a"
-                  "3eef3373b0c052ab3b7de1bdc9d065031efb1d690c22c159").decode("hex")
+               " b9 02 4b 94 dd 26 6f b8 01 4a 93 dc 25 6e b7 00").replace(" ", "")
+        key = binascii.unhexlify(key.encode("ascii"))
+        stored = binascii.unhexlify(b"5c3fbcd80ef76ddac55be0b7fae5c135cd33e36f7334583a"
+                                    b"3eef3373b0c052ab3b7de1bdc9d065031efb1d690c22c159")
         plain = "a record stored under an older key"
-        for decrypt in (lambda text: E.decrypt(text, key), cipherel.Cipher(key).decrypt,
-                        cipherel.Cipher(key[:11]).decrypt):
+        for decrypt in (lambda text: E.decrypt(text, key), Cipher(key).decrypt,
+                        Cipher(key[:11]).decrypt):
             self.assertEqual(E.unpad(decrypt(stored)), plain)
 
 
@@ -470,7 +548,7 @@ class CipherParity(unittest.TestCase):
         sizes = [0, 16, 32, 4096, LOCK_RELEASE - 16, LOCK_RELEASE, LOCK_RELEASE + 16, 1 << 20]
         keys = ["", "k", "ab\0cd", "\0xyz", "x" * 32 + "beyond", E.key_gen()]
         for key in keys:
-            cipher = cipherel.Cipher(key)
+            cipher = Cipher(key)
             for size in sizes:
                 data = text(size)
                 self.assertEqual(cipher.encrypt(data), E.encrypt(data, key), (key, size))
@@ -479,25 +557,25 @@ class CipherParity(unittest.TestCase):
     def test_seeded_random_differential(self):
         rng = random.Random(11)
         # Slices of one pool; one byte in eight is zero, so key texts often end early.
-        pool = "".join(chr(rng.choice([0] + [rng.randrange(1, 256)] * 7)) for _ in xrange(1 << 14))
+        pool = "".join(chr(rng.choice([0] + [rng.randrange(1, 256)] * 7)) for _ in range(1 << 14))
 
         def random_bytes(n):
             start = rng.randrange(0, len(pool) - n)
             return pool[start:start + n]
 
         with quiet_stdout():
-            for _ in xrange(200):
+            for _ in range(200):
                 key = random_bytes(rng.randrange(0, 41))
                 size = rng.choice([16 * rng.randrange(0, 70), rng.randrange(0, 1100)])
                 data = random_bytes(size)
-                cipher = cipherel.Cipher(key)
+                cipher = Cipher(key)
                 for name in ("encrypt", "decrypt"):
                     self.assertEqual(outcome(getattr(cipher, name), data),
                                      outcome(getattr(E, name), data, key), (name, key, size))
 
     def test_keyword_forms(self):
         block = "0123456789abcdef"
-        cipher = cipherel.Cipher(key_data="k")
+        cipher = Cipher(key_data="k")
         self.assertEqual(cipher.encrypt(plain_text=block), E.encrypt(block, "k"))
         self.assertEqual(cipher.decrypt(cipher_text=block), E.decrypt(block, "k"))
 
@@ -506,42 +584,41 @@ class CipherFailures(unittest.TestCase):
     BLOCK = "0123456789abcdef"
 
     def test_arguments(self):
-        msg = "Argument '%s' has incorrect type (expected str, got %s)"
+        msg = "Argument '%%s' has incorrect type (expected %s, got %%s)" % bytes.__name__
         no_len = "object of type 'NoneType' has no len()"
-        cipher = cipherel.Cipher("k")
-        b = self.BLOCK
+        cipher = cipherel.Cipher(b"k")
+        b = b"0123456789abcdef"
         new, enc, dec = "cipherel.Cipher.__new__", "cipherel.Cipher.encrypt", "cipherel.Cipher.decrypt"
         check_failures(self, [
-            (cipherel.Cipher, (u"k",), {}, TypeError, msg % ("key_data", "unicode"), None),
-            (cipherel.Cipher, (StrSub("k"),), {}, TypeError, msg % ("key_data", "StrSub"), None),
-            (cipherel.Cipher, (None,), {}, TypeError,
-             "expected string or Unicode object, NoneType found", new),
+            (cipherel.Cipher, (u"k",), {}, TypeError, msg % ("key_data", TEXT), None),
+            (cipherel.Cipher, (BytesSub(b"k"),), {}, TypeError, msg % ("key_data", "BytesSub"), None),
+            (cipherel.Cipher, (None,), {}, TypeError, KEY_NONE, new),
             (cipherel.Cipher, (), {}, TypeError,
              "Cipher() takes exactly 1 positional argument (0 given)", new),
-            (cipherel.Cipher, ("k", "l"), {}, TypeError,
+            (cipherel.Cipher, (b"k", b"l"), {}, TypeError,
              "Cipher() takes exactly 1 positional argument (2 given)", new),
-            (cipherel.Cipher, (), {"key": "k"}, TypeError,
+            (cipherel.Cipher, (), {"key": b"k"}, TypeError,
              "Cipher() takes exactly 1 positional argument (0 given)", new),
-            (cipherel.Cipher, ("k",), {"key_data": "k"}, TypeError,
+            (cipherel.Cipher, (b"k",), {"key_data": b"k"}, TypeError,
              "Cipher() got multiple values for keyword argument 'key_data'", new),
             (cipher.encrypt, (u"0123456789abcdef",), {}, TypeError,
-             msg % ("plain_text", "unicode"), None),
-            (cipher.encrypt, (StrSub(b),), {}, TypeError, msg % ("plain_text", "StrSub"), None),
+             msg % ("plain_text", TEXT), None),
+            (cipher.encrypt, (BytesSub(b),), {}, TypeError, msg % ("plain_text", "BytesSub"), None),
             (cipher.decrypt, (3,), {}, TypeError, msg % ("cipher_text", "int"), None),
             (cipher.encrypt, (None,), {}, TypeError, no_len, enc),
             (cipher.decrypt, (None,), {}, TypeError, no_len, dec),
             (cipher.encrypt, (), {}, TypeError,
              "encrypt() takes exactly 1 positional argument (0 given)", enc),
-            (cipher.decrypt, (b, "k"), {}, TypeError,
+            (cipher.decrypt, (b, b"k"), {}, TypeError,
              "decrypt() takes exactly 1 positional argument (2 given)", dec),
-            (cipher.encrypt, (b,), {"key_data": "k"}, TypeError,
+            (cipher.encrypt, (b,), {"key_data": b"k"}, TypeError,
              "encrypt() got an unexpected keyword argument 'key_data'", enc),
             (cipher.encrypt, (b,), {"plain_text": b}, TypeError,
              "encrypt() got multiple values for keyword argument 'plain_text'", enc),
         ])
 
     def test_partial_blocks_raise_the_same_error_on_both_sides_of_the_lock_release(self):
-        cipher = cipherel.Cipher("k")
+        cipher = Cipher("k")
         cases = [(cipher.encrypt, "Encryption Failed", E.encrypt),
                  (cipher.decrypt, "Decryption Failed", E.decrypt)]
         for method, message, impl_method in cases:
@@ -557,9 +634,9 @@ class CipherFailures(unittest.TestCase):
 
 class CipherThreads(unittest.TestCase):
     def test_four_threads_with_large_texts(self):
-        shared = cipherel.Cipher("shared key")
+        shared = Cipher("shared key")
         setups = [
-            ("distinct keys", [("key %d" % i, cipherel.Cipher("key %d" % i)) for i in range(4)]),
+            ("distinct keys", [("key %d" % i, Cipher("key %d" % i)) for i in range(4)]),
             ("one object", [("shared key", shared)] * 4),
         ]
         for label, ciphers in setups:
@@ -587,7 +664,7 @@ class CipherThreads(unittest.TestCase):
 
 class CipherRefusals(unittest.TestCase):
     def test_pickling_and_copying(self):
-        cipher = cipherel.Cipher("secret")
+        cipher = cipherel.Cipher(b"secret")
         pickled = "can't pickle Cipher objects"
         copied = "can't copy Cipher objects"
         cases = [(pickle.dumps, (cipher, protocol), pickled) for protocol in (0, 1, 2)]
@@ -604,17 +681,17 @@ class CipherRefusals(unittest.TestCase):
             self.assertEqual(str(exc), message)
 
     def test_nothing_shows_the_key(self):
-        cipher = cipherel.Cipher("the key text")
+        cipher = cipherel.Cipher(b"the key text")
         own = set(dir(cipher)) - set(dir(object()))
         self.assertEqual(sorted(own), ["__copy__", "__deepcopy__", "decrypt", "encrypt"])
         self.assertFalse(hasattr(cipher, "__dict__"))
-        self.assertRaises(AttributeError, setattr, cipher, "key", "other")
+        self.assertRaises(AttributeError, setattr, cipher, "key", b"other")
         self.assertTrue(re.match(r"<cipherel\.Cipher object at 0x[0-9a-fA-F]+>$", repr(cipher)))
         self.assertEqual(str(cipher), repr(cipher))
 
     def test_type(self):
         cls = cipherel.Cipher
-        self.assertEqual(repr(cls), "<type 'cipherel.Cipher'>")
+        self.assertEqual(repr(cls), "<%s 'cipherel.Cipher'>" % CLASS)
         self.assertEqual(cls.__bases__, (object,))
         self.assertFalse(cls.__flags__ & HAVE_GC)
         self.assertTrue(cls.__doc__.startswith("Cipher(key_data)\n"))
@@ -625,24 +702,24 @@ FAKE_LENGTH = r"""
 import ctypes
 import cipherel
 E = cipherel.EncryptionImpl()
-C = cipherel.Cipher("k")
-data = str(bytearray("0123456789abcdef"))
+C = cipherel.Cipher(b"k")
+data = bytes(bytearray(b"0123456789abcdef"))
 # ob_size is a Py_ssize_t, a long on this platform.
 size = ctypes.c_long.from_address(id(data) + object.__basicsize__)
 def attempt(call, fake):
     size.value = fake
     try:
         call()
-    except Exception, e:
-        print type(e).__name__, e.args
+    except Exception as e:
+        print(type(e).__name__, e.args)
     finally:
         size.value = 16
-for encrypt, decrypt in [(lambda: E.encrypt(data, "k"), lambda: E.decrypt(data, "k")),
+for encrypt, decrypt in [(lambda: E.encrypt(data, b"k"), lambda: E.decrypt(data, b"k")),
                          (lambda: C.encrypt(data), lambda: C.decrypt(data))]:
     attempt(encrypt, 2 ** 32 + 16)
     attempt(decrypt, 2 ** 32 + 16)
     attempt(encrypt, 2 ** 31 - 8)
-print repr(E.decrypt(C.encrypt(data), "k"))
+print(repr(E.decrypt(C.encrypt(data), b"k")))
 """
 
 FAILING_RANDOM = r"""
@@ -659,10 +736,10 @@ method = RandMethod(None, fail, None, None, fail, STATUS(lambda: 1))
 crypto.RAND_set_rand_method(ctypes.byref(method))
 try:
     cipherel.EncryptionImpl().key_gen()
-except cipherel.OpenSSLError, e:
-    print e.args
+except cipherel.OpenSSLError as e:
+    print(e.args)
 crypto.RAND_set_rand_method(None)
-print len(cipherel.EncryptionImpl().key_gen())
+print(len(cipherel.EncryptionImpl().key_gen()))
 """
 
 ONLY_BASE_PROVIDER = """openssl_conf = openssl_init
@@ -677,12 +754,12 @@ activate = 1
 DERIVATION_REPORT = r"""
 import sys, traceback
 import cipherel
-for call in (lambda: cipherel.Cipher("k"),
-             lambda: cipherel.EncryptionImpl().decrypt("x" * 16, "k")):
+for call in (lambda: cipherel.Cipher(b"k"),
+             lambda: cipherel.EncryptionImpl().decrypt(b"x" * 16, b"k")):
     try:
         call()
-    except cipherel.OpenSSLError, e:
-        print e.args, traceback.extract_tb(sys.exc_info()[2])[-1][2].split(" (")[0]
+    except cipherel.OpenSSLError as e:
+        print(e.args, traceback.extract_tb(sys.exc_info()[2])[-1][2].split(" (")[0])
 """
 
 # The key and IV follow the object header. Once the object is freed its
@@ -691,24 +768,24 @@ for call in (lambda: cipherel.Cipher("k"),
 WIPE_REPORT = r"""
 import ctypes
 import cipherel
-cipher = cipherel.Cipher("wipe me")
+cipher = cipherel.Cipher(b"wipe me")
 address = id(cipher) + object.__basicsize__
 size = cipherel.Cipher.__basicsize__ - object.__basicsize__
 before = ctypes.string_at(address, size)
 del cipher
 after = ctypes.string_at(address, size)
 words = range(0, size, 8)
-print size, before.count("\0") < 8, [i for i in words if after[i:i + 8] == before[i:i + 8]]
+print(size, before.count(b"\0") < 8, [i for i in words if after[i:i + 8] == before[i:i + 8]])
 """
 
 IMPORT_REPORT = r"""
 try:
     import cipherel
-except Exception, e:
+except Exception as e:
     import sys, traceback
-    print type(e).__name__, e
-    print traceback.extract_tb(sys.exc_info()[2])[-1][2].split(" (")[0]
-    print "cipherel" in sys.modules
+    print(type(e).__name__, e)
+    print(traceback.extract_tb(sys.exc_info()[2])[-1][2].split(" (")[0])
+    print("cipherel" in sys.modules)
 """
 
 
@@ -717,12 +794,12 @@ class ChildInterpreter(unittest.TestCase):
         out, _ = run_python(
             "import cipherel\n"
             "E = cipherel.EncryptionImpl()\n"
-            "print 'before'\n"
+            "print('before')\n"
             "for method in (E.encrypt, E.decrypt):\n"
             "    try:\n"
-            "        method('abc', 'key')\n"
-            "    except cipherel.OpenSSLError, e:\n"
-            "        print e.args\n")
+            "        method(b'abc', b'key')\n"
+            "    except cipherel.OpenSSLError as e:\n"
+            "        print(e.args)\n")
         self.assertEqual(out, "before\n"
                               "ERROR in EVP_EncryptFinal_ex \n('Encryption Failed',)\n"
                               "ERROR in EVP_DecryptFinal_ex\n('Decryption Failed',)\n")
@@ -731,13 +808,13 @@ class ChildInterpreter(unittest.TestCase):
         # The long texts fail with the interpreter lock released.
         out, err = run_python(
             "import cipherel\n"
-            "C = cipherel.Cipher('key')\n"
+            "C = cipherel.Cipher(b'key')\n"
             "for method in (C.encrypt, C.decrypt):\n"
             "    for size in (3, %d):\n"
             "        try:\n"
-            "            method('x' * size)\n"
-            "        except cipherel.OpenSSLError, e:\n"
-            "            print e.args\n" % (LOCK_RELEASE + 1))
+            "            method(b'x' * size)\n"
+            "        except cipherel.OpenSSLError as e:\n"
+            "            print(e.args)\n" % (LOCK_RELEASE + 1))
         self.assertEqual(out, "ERROR in EVP_EncryptFinal_ex \n('Encryption Failed',)\n" * 2 +
                               "ERROR in EVP_DecryptFinal_ex\n('Decryption Failed',)\n" * 2, err)
 
@@ -746,7 +823,7 @@ class ChildInterpreter(unittest.TestCase):
         # the derivation reports a key of 0 bits.
         handle, path = tempfile.mkstemp(suffix=".cnf")
         try:
-            os.write(handle, ONLY_BASE_PROVIDER)
+            os.write(handle, ONLY_BASE_PROVIDER.encode("ascii"))
             os.close(handle)
             env = dict(os.environ)
             env["OPENSSL_CONF"] = path
@@ -768,7 +845,7 @@ class ChildInterpreter(unittest.TestCase):
                     "OverflowError ('cipher_text is too long for the cipher',)\n"
                     "Input length 2147483640 is out of range\n"
                     "OpenSSLError ('Encryption Failed',)\n")
-        self.assertEqual(out, refusals * 2 + "'0123456789abcdef'\n", err)
+        self.assertEqual(out, refusals * 2 + repr(b"0123456789abcdef") + "\n", err)
 
     def test_failing_random_source_raises(self):
         out, _ = run_python(FAILING_RANDOM)
@@ -781,7 +858,8 @@ class ChildInterpreter(unittest.TestCase):
         cases = [
             ("import base64; del base64.b64encode",
              "ImportError cannot import name b64encode\ninit cipherel\nFalse\n"),
-            ("import __builtin__; del __builtin__.ord",
+            # traceback needs ord to load on 3: it is imported first.
+            ("import traceback\nimport %s as builtins; del builtins.ord" % builtins.__name__,
              "NameError ord\ninit cipherel\nFalse\n"),
         ]
         for setup, expected in cases:
@@ -795,24 +873,25 @@ class ChildInterpreter(unittest.TestCase):
             "del base64.b64decode\n" + IMPORT_REPORT +
             "base64.b64decode = saved\n"
             "import cipherel\n"
-            "print cipherel.EncryptionImpl().decode('eA==')\n")
+            "print(cipherel.EncryptionImpl().decode(b'eA==').decode('ascii'))\n")
         self.assertEqual(out, "ImportError cannot import name b64decode\ninit cipherel\nFalse\nx\n",
                          err)
 
     def test_metaclass_of_openssl_error(self):
         cases = [
-            ("class Classic: pass", "classobj"),
-            ("class Meta(type): pass\nclass Classic(Exception): __metaclass__ = Meta", "Meta"),
+            # A classic class on 2; 3 has none.
+            ("class Classic: pass", "type" if PY3 else "classobj"),
+            ("class Meta(type): pass\nClassic = Meta('Classic', (Exception,), {})", "Meta"),
         ]
         for base, metaclass in cases:
             out, err = run_python(
-                    "import __builtin__\n" + base + "\n"
+                "import %s as builtins\n" % builtins.__name__ + base + "\n"
                 "saved = Exception\n"
-                "__builtin__.Exception = Classic\n"
+                "builtins.Exception = Classic\n"
                 "import cipherel\n"
-                "__builtin__.Exception = saved\n"
-                "print type(cipherel.OpenSSLError).__name__, "
-                "cipherel.OpenSSLError.__bases__ == (Classic,)\n")
+                "builtins.Exception = saved\n"
+                "print(type(cipherel.OpenSSLError).__name__, "
+                "cipherel.OpenSSLError.__bases__ == (Classic,))\n")
             self.assertEqual(out, "%s True\n" % metaclass, err)
 
 
