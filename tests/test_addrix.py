@@ -409,9 +409,12 @@ class TextArguments(unittest.TestCase):
     results come back as str decoded the same way, and the stop offset
     counts characters of the given str."""
 
-    def setUp(self):
+    def python_2(self):
+        """Whether the test ends here, skipped: 2 has no separate text type
+        (and 2.6 no skip that ends a test)."""
         if not PY3:
             skip(self, "Python 2 has no separate text type to take")
+        return not PY3
 
     @staticmethod
     def text(data):
@@ -441,6 +444,8 @@ class TextArguments(unittest.TestCase):
             self.assertEqual(parse(keyword + text), self.as_text(parse(to_bytes(keyword) + data)))
 
     def test_every_byte_survives(self):
+        if self.python_2():
+            return
         for b in range(256):
             c = self.text(bytes([b]))
             if c in SPECIALS:
@@ -452,6 +457,8 @@ class TextArguments(unittest.TestCase):
             self.same_as_bytes(text)
 
     def test_stop_offset_counts_characters(self):
+        if self.python_2():
+            return
         cases = [
             (u"J\u00f6rg <j\u00f6@d\u00f6.example> rest", 20),
             (u"\u00e9\udcff <u@d> x", 8),
@@ -464,6 +471,8 @@ class TextArguments(unittest.TestCase):
             self.same_as_bytes(text)
 
     def test_random_texts_agree_with_bytes(self):
+        if self.python_2():
+            return
         rng = random.Random(20261210)
         pieces = list(SPECIALS) + ["a", "=", u"\u00e9", u"\u4e2d", u"\U0001f600", u"\udc80",
                                    u"\udcff", u"\udcc3", u"\udca9", " X=1"]
@@ -471,12 +480,16 @@ class TextArguments(unittest.TestCase):
             self.same_as_bytes("".join(rng.choice(pieces) for _ in range(rng.randint(0, 20))))
 
     def test_parameters_come_back_as_str(self):
+        if self.python_2():
+            return
         self.assertEqual(_addrix.parse_mail_from(u"FROM:<\u00e9@d> A=1 \u00e9B=\udcff X"),
                          ("", u"\u00e9", "d", [("A", "1"), ("B", ""), ("X", None)]))
         self.assertEqual(_addrix.parse_rcpt_to("TO:<u@d> NOTIFY=NEVER"),
                          ("", "u", "d", [("NOTIFY", "NEVER")]))
 
     def test_keyword_errors_are_those_of_bytes(self):
+        if self.python_2():
+            return
         for parse, message in [(_addrix.parse_mail_from, "Expected FROM:"),
                                (_addrix.parse_rcpt_to, "Expected TO:")]:
             for text in [u"\u00e9FROM:<a@b>", "", "RCPT TO:"]:
@@ -488,10 +501,14 @@ class TextArguments(unittest.TestCase):
                     self.fail("%s accepted %r" % (parse.__name__, text))
 
     def test_surrogates_without_a_byte_are_refused(self):
+        if self.python_2():
+            return
         for text in [u"\ud800", u"a\udc7f@b", u"\udfff"]:
             self.assertRaises(UnicodeEncodeError, _addrix.parse_address, text)
 
     def test_other_types_are_refused(self):
+        if self.python_2():
+            return
         for arg in [bytearray(b"a@b"), memoryview(b"a@b"), 3, None]:
             try:
                 _addrix.parse_address(arg)
