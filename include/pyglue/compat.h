@@ -86,6 +86,9 @@ inline void* unwrap_table(PyObject* obj)
 
 inline void set_refcnt(PyObject* obj, Py_ssize_t count) { Py_SET_REFCNT(obj, count); }
 inline void set_size(PyObject* obj, Py_ssize_t size) { Py_SET_SIZE(obj, size); }
+// The interpreter lock, for an embedding program whose threads take it: 3
+// always has one.
+inline void init_threads() {}
 
 // A code object with no body, for a synthetic traceback entry; its frame
 // reports `line` as the code's first line.
@@ -148,6 +151,7 @@ inline void* unwrap_table(PyObject* obj)
 
 inline void set_refcnt(PyObject* obj, Py_ssize_t count) { Py_REFCNT(obj) = count; }
 inline void set_size(PyObject* obj, Py_ssize_t size) { Py_SIZE(obj) = size; }
+inline void init_threads() { PyEval_InitThreads(); }
 
 // PyCode_NewEmpty is 2.7 only: the same thing, spelled out for 2.6.
 inline PyCodeObject* new_empty_code(const char* funcname, const char* file, int line)

@@ -126,9 +126,8 @@ struct DeepScan {
     uint32_t stop = 0;
 };
 
-void* run_deep_scan(void* arg)
+void deep_scan(DeepScan* scan)
 {
-    auto* scan = static_cast<DeepScan*>(arg);
     const char* line = scan->line.data();
     const auto line_len = static_cast<uint32_t>(scan->line.size());
     PyObject *route = nullptr, *user = nullptr, *domain = nullptr, *parameters = nullptr;
@@ -138,6 +137,14 @@ void* run_deep_scan(void* arg)
                    Ref::steal(parameters)};
     if (scan->rc == 0)
         scan->user = text_of(user);
+}
+
+// The scanner makes interpreter objects, so the thread takes the lock.
+void* run_deep_scan(void* arg)
+{
+    PyGILState_STATE state = PyGILState_Ensure();
+    deep_scan(static_cast<DeepScan*>(arg));
+    PyGILState_Release(state);
     return nullptr;
 }
 
@@ -160,9 +167,15 @@ TEST_F(Addrix, DeepReparseStopsAtTheLimitInBoundedStack)
     ASSERT_EQ(pthread_attr_setstacksize(&attr, 256 * 1024), 0);
     for (DeepScan& scan : scans) {
         pthread_t thread;
-        // The interpreter lock stays with this thread, which waits meanwhile.
-        ASSERT_EQ(pthread_create(&thread, &attr, run_deep_scan, &scan), 0);
-        ASSERT_EQ(pthread_join(thread, nullptr), 0);
+        int created, joined = -1;
+        // This thread hands the interpreter lock over while it waits.
+        Py_BEGIN_ALLOW_THREADS
+        created = pthread_create(&thread, &attr, run_deep_scan, &scan);
+        if (created == 0)
+            joined = pthread_join(thread, nullptr);
+        Py_END_ALLOW_THREADS
+        ASSERT_EQ(created, 0);
+        ASSERT_EQ(joined, 0);
         ASSERT_EQ(scan.rc, 0) << scan.line.substr(0, 8);
         EXPECT_EQ(scan.user, user) << scan.line.substr(0, 8);
     }

@@ -3,10 +3,14 @@
 #pragma once
 #include <Python.h>
 
+#include "pyglue/compat.h"
+
 inline void ensure_python()
 {
     static const bool started = [] {
         Py_InitializeEx(0);
+        // Tests hand the lock to threads of their own.
+        pyglue::init_threads();
         return true;
     }();
     (void)started;
