@@ -246,6 +246,18 @@ class Unescape(unittest.TestCase):
             self.assertEqual(unescape_local_part(text), expected, repr(text))
 
 
+def check_keyword_errors(test, cases):
+    """Each (parse, message, texts): every text raises ValueError(message)."""
+    for parse, message, texts in cases:
+        for text in texts:
+            try:
+                parse(text)
+            except ValueError:
+                test.assertEqual(str(sys.exc_info()[1]), message)
+            else:
+                test.fail("%s accepted %r" % (parse.__name__, text))
+
+
 class Commands(unittest.TestCase):
     def test_mail_from(self):
         cases = [
@@ -285,14 +297,7 @@ class Commands(unittest.TestCase):
             (parse_rcpt_to, "Expected TO:",
              ["T:<a@b>", "TO :<a@b>", "", "T", "TO", "TOZ<a@b>", "RCPT TO:<a@b>", "FROM:<a@b>"]),
         ]
-        for parse, message, texts in cases:
-            for text in texts:
-                try:
-                    parse(text)
-                except ValueError:
-                    self.assertEqual(str(sys.exc_info()[1]), message)
-                else:
-                    self.fail("%s accepted %r" % (parse.__name__, text))
+        check_keyword_errors(self, cases)
 
     def test_whitespace_before_keyword(self):
         whitespace = " \t\n\x0b\x0c\r"
@@ -490,15 +495,9 @@ class TextArguments(unittest.TestCase):
     def test_keyword_errors_are_those_of_bytes(self):
         if self.python_2():
             return
-        for parse, message in [(_addrix.parse_mail_from, "Expected FROM:"),
-                               (_addrix.parse_rcpt_to, "Expected TO:")]:
-            for text in [u"\u00e9FROM:<a@b>", "", "RCPT TO:"]:
-                try:
-                    parse(text)
-                except ValueError:
-                    self.assertEqual(str(sys.exc_info()[1]), message)
-                else:
-                    self.fail("%s accepted %r" % (parse.__name__, text))
+        texts = [u"\u00e9FROM:<a@b>", "", "RCPT TO:"]
+        check_keyword_errors(self, [(_addrix.parse_mail_from, "Expected FROM:", texts),
+                                    (_addrix.parse_rcpt_to, "Expected TO:", texts)])
 
     def test_surrogates_without_a_byte_are_refused(self):
         if self.python_2():
