@@ -60,29 +60,37 @@ def run_probes():
             wrong.append((func.__name__, args, got))
 
 
-class Reentering(object):
-    """A dict value whose comparison calls the modules."""
+class Valued(object):
+    """A dict value compared by its number; interrupt() runs in the middle
+    of each comparison."""
 
     def __init__(self, n):
         self.n = n
 
+    def interrupt(self):
+        pass
+
     def __eq__(self, other):
-        run_probes()
+        self.interrupt()
         return self.n == other.n
 
     def __ne__(self, other):
         return not self == other
 
     def __cmp__(self, other):
-        run_probes()
+        self.interrupt()
         return cmp(self.n, other.n)
 
 
-class Restoring(object):
-    """A dict value whose unpickling calls the modules."""
+class Reentering(Valued):
+    """A dict value whose comparison calls the modules."""
 
-    def __init__(self, n):
-        self.n = n
+    def interrupt(self):
+        run_probes()
+
+
+class Restoring(Valued):
+    """A dict value whose unpickling calls the modules."""
 
     def __getstate__(self):
         return self.n
@@ -90,15 +98,6 @@ class Restoring(object):
     def __setstate__(self, n):
         run_probes()
         self.n = n
-
-    def __eq__(self, other):
-        return self.n == other.n
-
-    def __ne__(self, other):
-        return not self == other
-
-    def __cmp__(self, other):
-        return cmp(self.n, other.n)
 
 
 class Dying(str):
@@ -163,22 +162,11 @@ def let_others_run():
     relay.interrupt()
 
 
-class Slow(object):
+class Slow(Valued):
     """A dict value whose comparison is Python code, and nothing more."""
 
-    def __init__(self, n):
-        self.n = n
-
-    def __eq__(self, other):
+    def interrupt(self):
         let_others_run()
-        return self.n == other.n
-
-    def __ne__(self, other):
-        return not self == other
-
-    def __cmp__(self, other):
-        let_others_run()
-        return cmp(self.n, other.n)
 
 
 class Lingering(str):
