@@ -48,10 +48,16 @@ public:
     // A byte string result in the argument's kind; None stays None.
     Ref result(Ref owned) const
     {
+#if PYGLUE_PY3
         if (!owned || !text_ || !PyBytes_Check(owned.get()))
             return owned;
         return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(owned.get()),
                                                PyBytes_GET_SIZE(owned.get()), "surrogateescape"));
+#else
+        // Python 2 takes no text here: no unicode call, so the module does
+        // not depend on the interpreter's unicode width.
+        return owned;
+#endif
     }
 
     // The offset in the argument of the byte offset `offset`, which falls on
