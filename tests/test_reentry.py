@@ -49,15 +49,23 @@ wrong = []  # what a probe answered wrongly, or raised
 probe_runs = [0]
 
 
-def run_probes():
-    probe_runs[0] += 1
-    for func, args, expected in PROBES:
+def answers(cases):
+    """The (name, args, answer) of every case answered wrongly; an exception
+    counts as an answer."""
+    failures = []
+    for func, args, expected in cases:
         try:
             got = func(*args)
         except Exception:
             got = sys.exc_info()[1]
         if got != expected:
-            wrong.append((func.__name__, args, got))
+            failures.append((func.__name__, args, got))
+    return failures
+
+
+def run_probes():
+    probe_runs[0] += 1
+    wrong.extend(answers(PROBES))
 
 
 class Valued(object):
@@ -343,20 +351,6 @@ def fast_switching():
     old = sys.getcheckinterval()
     sys.setcheckinterval(10)
     return lambda: sys.setcheckinterval(old)
-
-
-def answers(cases):
-    """The (name, args, answer) of every case answered wrongly; an exception
-    counts as an answer."""
-    failures = []
-    for func, args, expected in cases:
-        try:
-            got = func(*args)
-        except Exception:
-            got = sys.exc_info()[1]
-        if got != expected:
-            failures.append((func.__name__, args, got))
-    return failures
 
 
 class OtherThreads(unittest.TestCase):
