@@ -16,13 +16,17 @@
 #include "orvex/ordinex_sort.h"
 #include "orvex/parcel.h"
 #include "pyglue/args.h"
+#include "pyglue/compat.h"
 #include "pyglue/errors.h"
 #include "pyglue/imports.h"
 #include "pyglue/lease.h"
 #include "pyglue/lengths.h"
+#include "pyglue/module.h"
+#include "pyglue/py2cmp.h"
 #include "pyglue/ref.h"
 #include "pyglue/stack.h"
 #include "pyglue/traceback.h"
+#include "pyglue/type.h"
 
 using ordinex::OrdinexObject;
 using ordinex::OrdinexVTable;
@@ -81,8 +85,6 @@ PyObject* name_str;
 PyObject* name_tuple;
 PyObject* name_list;
 PyObject* name_dict;
-
-PyTypeObject ordinex_type;  // filled in by ready_ordinex_type()
 
 // Adds the failing step's traceback entry and gives the failure result.
 #define ORDINEX_FAIL(step) (PYGLUE_TRACE(step), -1)
@@ -191,7 +193,7 @@ int _type_cmp(PyObject* a, char other_type_char)
     // The lookup can run interpreter code, a re-run init among it, which may
     // replace the kept name that `a` points to.
     Ref a_held = Ref::borrow(a);
-    Ref key = Ref::steal(PyString_FromStringAndSize(&other_type_char, 1));
+    Ref key = Ref::steal(pyglue::text_from_byte(other_type_char));
     if (!key)
         return ORDINEX_FAIL("orvex.ordinex._type_cmp");
     Ref type_map = Ref::steal(pyglue::get_global(ordinex_module, type_map_name));
@@ -201,9 +203,9 @@ int _type_cmp(PyObject* a, char other_type_char)
     if (!name)
         return ORDINEX_FAIL("orvex.ordinex._type_cmp");
     int result;
-    if (PyObject_Cmp(a_held.get(), name.get(), &result) < 0)
+    if (!pyglue::py2_cmp(a_held.get(), name.get(), &result))
         return ORDINEX_FAIL("orvex.ordinex._type_cmp");
-    return sign(result);
+    return result;
 }
 
 // Stage 3: the comparisons proper.
@@ -223,9 +225,9 @@ int _cmp_float(OrdinexObject*, double a, double b)
 int _cmp_long(OrdinexObject*, PyObject* a, PyObject* b)
 {
     int result;
-    if (PyObject_Cmp(a, b, &result) < 0)
+    if (!pyglue::py2_cmp(a, b, &result))
         return ORDINEX_FAIL("orvex.ordinex.Ordinex._cmp_long");
-    return sign(result);
+    return result;
 }
 
 int _cmp_string(OrdinexObject* self, const char* a, int a_len, const char* b, int b_len)
@@ -400,8 +402,8 @@ int _det_user(OrdinexObject*, UnpackerObject*, UnpackerObject*)
 
 int raise_assertion(const char* format, char code)
 {
-    Ref text = Ref::steal(PyString_FromString(format));
-    Ref code_value = Ref::steal(PyInt_FromLong(static_cast<signed char>(code)));
+    Ref text = Ref::steal(pyglue::text_from_string(format));
+    Ref code_value = Ref::steal(pyglue::int_from_long(static_cast<signed char>(code)));
     if (!text || !code_value)
         return -1;
     Ref message = Ref::steal(PyNumber_Remainder(text.get(), code_value.get()));
@@ -440,9 +442,9 @@ int _cmp_dict(OrdinexObject*, char a_type_char, UnpackerObject* a, char b_type_c
     if (!b_dict)
         return ORDINEX_FAIL("orvex.ordinex.Ordinex._cmp_dict");
     int result;
-    if (PyObject_Cmp(a_dict.get(), b_dict.get(), &result) < 0)
+    if (!pyglue::py2_cmp(a_dict.get(), b_dict.get(), &result))
         return ORDINEX_FAIL("orvex.ordinex.Ordinex._cmp_dict");
-    return sign(result);
+    return result;
 }
 
 int det_dict(OrdinexObject* self, char a_type_char, UnpackerObject* a, char code,
@@ -761,12 +763,6 @@ PyObject* ordinex_new(PyTypeObject* type, PyObject*, PyObject*)
     return self.release();
 }
 
-// A comparer of the base type for a call that found its instance busy.
-PyObject* fresh_ordinex()
-{
-    return ordinex_new(&ordinex_type, nullptr, nullptr);
-}
-
 int ordinex_traverse(PyObject* self, visitproc visit, void* arg)
 {
     auto* o = reinterpret_cast<OrdinexObject*>(self);
@@ -792,21 +788,28 @@ void ordinex_dealloc(PyObject* self)
     Py_TYPE(self)->tp_free(self);
 }
 
+PyTypeObject ordinex_type = pyglue::make_type({
+    "orvex.ordinex.Ordinex",                   // name
+    sizeof(OrdinexObject),                     // basicsize
+    Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,  // extra_flags
+    ordinex_doc,                               // doc
+    ordinex_new,                               // new_func
+    ordinex_dealloc,                           // dealloc
+    nullptr,                                   // methods
+    ordinex_traverse,                          // traverse
+    ordinex_clear,                             // clear
+});
+
+// A comparer of the base type for a call that found its instance busy.
+PyObject* fresh_ordinex()
+{
+    return ordinex_new(&ordinex_type, nullptr, nullptr);
+}
+
+// Ready already when an earlier, failed import got this far.
 bool ready_ordinex_type()
 {
-    PyTypeObject& t = ordinex_type;
-    if (t.tp_flags & Py_TPFLAGS_READY)
-        return true;  // an earlier, failed import got this far
-    Py_REFCNT(&t) = 1;  // static: never freed
-    t.tp_name = "orvex.ordinex.Ordinex";
-    t.tp_basicsize = sizeof(OrdinexObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = ordinex_doc;
-    t.tp_new = ordinex_new;
-    t.tp_dealloc = ordinex_dealloc;
-    t.tp_traverse = ordinex_traverse;
-    t.tp_clear = ordinex_clear;
-    return PyType_Ready(&t) == 0 && pyglue::set_vtable(&t, &ordinex_vtable);
+    return PyType_Ready(&ordinex_type) == 0 && pyglue::set_vtable(&ordinex_type, &ordinex_vtable);
 }
 
 // Module functions.
@@ -836,7 +839,7 @@ PyObject* compare_with(const char* func, const char* qualname, int case_sensitiv
     int result = cmp(self, ab[0], ab[1], case_sensitive);
     if (failed(result))
         return PYGLUE_TRACE(qualname), nullptr;
-    return PyInt_FromLong(result);
+    return pyglue::int_from_long(result);
 }
 
 PyObject* module_cmp(PyObject*, PyObject* args, PyObject* kwds)
@@ -867,16 +870,16 @@ PyObject* module_strcasecmp(PyObject*, PyObject* args, PyObject* kwds)
     PyObject* ab[2];
     if (!bind_pair("strcasecmp", args, kwds, ab))
         return PYGLUE_TRACE("orvex.ordinex.strcasecmp"), nullptr;
-    const char* a = PyString_AsString(ab[0]);
-    Py_ssize_t a_size = a ? PyString_Size(ab[0]) : -1;
+    const char* a = PyBytes_AsString(ab[0]);
+    Py_ssize_t a_size = a ? PyBytes_Size(ab[0]) : -1;
     if (a_size < 0)
         return PYGLUE_TRACE("orvex.ordinex.strcasecmp"), nullptr;
-    const char* b = PyString_AsString(ab[1]);
-    Py_ssize_t b_size = b ? PyString_Size(ab[1]) : -1;
+    const char* b = PyBytes_AsString(ab[1]);
+    Py_ssize_t b_size = b ? PyBytes_Size(ab[1]) : -1;
     int a_len, b_len;
     if (b_size < 0 || !narrow_length(a_size, &a_len) || !narrow_length(b_size, &b_len))
         return PYGLUE_TRACE("orvex.ordinex.strcasecmp"), nullptr;
-    return PyInt_FromLong(my_strcasecmp(a, a_len, b, b_len, 0));
+    return pyglue::int_from_long(my_strcasecmp(a, a_len, b, b_len, 0));
 }
 
 // Sorting: key objects for the interpreter's sorts, and a native sort. Both
@@ -924,7 +927,7 @@ OrdinexObject* singleton()
 // error cmp raises for it.
 bool check_parcel(PyObject* item)
 {
-    if (PyString_Check(item) && pyglue::to_int_length(PyString_GET_SIZE(item)))
+    if (PyBytes_Check(item) && pyglue::to_int_length(PyBytes_GET_SIZE(item)))
         return true;
     pyglue::Lease<OrdinexObject> lease(singleton(), fresh_ordinex);
     if (!lease)
@@ -938,8 +941,8 @@ bool check_parcel(PyObject* item)
 // Two parcels that passed check_parcel.
 int compare_parcels(OrdinexObject* self, PyObject* a, PyObject* b, int case_sensitive)
 {
-    return compare_bytes(self, PyString_AS_STRING(a), static_cast<int>(PyString_GET_SIZE(a)),
-                         PyString_AS_STRING(b), static_cast<int>(PyString_GET_SIZE(b)),
+    return compare_bytes(self, PyBytes_AS_STRING(a), static_cast<int>(PyBytes_GET_SIZE(a)),
+                         PyBytes_AS_STRING(b), static_cast<int>(PyBytes_GET_SIZE(b)),
                          case_sensitive);
 }
 
@@ -1021,8 +1024,8 @@ bool read_lead_scalar(char code, UnpackerObject* u, Lead* lead)
 Lead read_lead(UnpackerObject* u, PyObject* parcel)
 {
     Lead lead;
-    Ref bound = Ref::steal(reader_ops->load_c_str(u, PyString_AS_STRING(parcel),
-                                                  static_cast<int>(PyString_GET_SIZE(parcel))));
+    Ref bound = Ref::steal(reader_ops->load_c_str(u, PyBytes_AS_STRING(parcel),
+                                                  static_cast<int>(PyBytes_GET_SIZE(parcel))));
     char code;
     bool read = bound && take_code(u, &code);
     const SequenceKind* sequence = read ? sequence_kind(code) : nullptr;
@@ -1062,8 +1065,8 @@ struct SortKeyObject {
     Ranked ranked;  // owns the parcel
 };
 
-PyTypeObject sort_key_type;       // orders as cmp
-PyTypeObject case_sort_key_type;  // orders as case_cmp
+extern PyTypeObject sort_key_type;       // orders as cmp
+extern PyTypeObject case_sort_key_type;  // orders as case_cmp
 
 const Ranked& key_ranked(PyObject* key)
 {
@@ -1120,7 +1123,8 @@ PyObject* key_repr(PyObject* self)
     if (!parcel_repr)
         return nullptr;
     const char* maker = Py_TYPE(self) == &sort_key_type ? "sort_key" : "case_sort_key";
-    return PyString_FromFormat("%s(%s)", maker, PyString_AS_STRING(parcel_repr.get()));
+    const char* parcel_text = pyglue::text_as_utf8(parcel_repr.get());
+    return parcel_text ? PYGLUE_TEXT_FROM_FORMAT("%s(%s)", maker, parcel_text) : nullptr;
 }
 
 // A parcel of a str subclass can lead back to its key (through its
@@ -1152,7 +1156,7 @@ PyObject* make_key(PyTypeObject* type, PyObject* parcel)
         return nullptr;
     key->ranked = ranked;
     Py_INCREF(parcel);
-    if (!PyString_CheckExact(parcel))
+    if (!PyBytes_CheckExact(parcel))
         PyObject_GC_Track(key);
     return reinterpret_cast<PyObject*>(key);
 }
@@ -1163,24 +1167,29 @@ PyMemberDef key_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-bool ready_key_type(PyTypeObject& t, const char* name, const char* doc)
+// Not hashable: equal keys may hold different bytes.
+PyTypeObject key_type(const char* name, const char* doc)
 {
-    if (t.tp_flags & Py_TPFLAGS_READY)
-        return true;
-    Py_REFCNT(&t) = 1;  // static: never freed
-    t.tp_name = name;
-    t.tp_basicsize = sizeof(SortKeyObject);
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    t.tp_doc = doc;
-    t.tp_dealloc = key_dealloc;
-    t.tp_traverse = key_traverse;
-    t.tp_richcompare = key_richcompare;
-    t.tp_hash = PyObject_HashNotImplemented;  // equal keys may hold different bytes
-    t.tp_repr = key_repr;
-    t.tp_members = key_members;
-    t.tp_free = PyObject_GC_Del;
-    return PyType_Ready(&t) == 0;
+    return pyglue::make_type({
+        name,                         // name
+        sizeof(SortKeyObject),        // basicsize
+        Py_TPFLAGS_HAVE_GC,           // extra_flags
+        doc,                          // doc
+        nullptr,                      // new_func
+        key_dealloc,                  // dealloc
+        nullptr,                      // methods
+        key_traverse,                 // traverse
+        nullptr,                      // clear
+        key_richcompare,              // richcompare
+        PyObject_HashNotImplemented,  // hash
+        nullptr,                      // getset
+        key_repr,                     // repr
+        key_members,                  // members
+    });
 }
+
+PyTypeObject sort_key_type = key_type("orvex.ordinex.SortKey", sort_key_doc);
+PyTypeObject case_sort_key_type = key_type("orvex.ordinex.CaseSortKey", case_sort_key_doc);
 
 PyObject* key_of(PyTypeObject* type, const char* qualname, PyObject* parcel)
 {
@@ -1314,17 +1323,17 @@ const TypeMapEntry type_map_entries[] = {
 
 bool make_type_map(PyObject* module)
 {
-    if (!keep(&type_map_name, PyString_InternFromString("_type_map")) ||
-        !keep(&name_str, PyString_InternFromString("str")) ||
-        !keep(&name_tuple, PyString_InternFromString("tuple")) ||
-        !keep(&name_list, PyString_InternFromString("list")) ||
-        !keep(&name_dict, PyString_InternFromString("dict")))
+    if (!keep(&type_map_name, pyglue::text_intern("_type_map")) ||
+        !keep(&name_str, pyglue::text_intern("str")) ||
+        !keep(&name_tuple, pyglue::text_intern("tuple")) ||
+        !keep(&name_list, pyglue::text_intern("list")) ||
+        !keep(&name_dict, pyglue::text_intern("dict")))
         return false;
     Ref type_map = Ref::steal(PyDict_New());
     if (!type_map)
         return false;
     for (const TypeMapEntry& entry : type_map_entries) {
-        Ref name = Ref::steal(PyString_InternFromString(entry.name));
+        Ref name = Ref::steal(pyglue::text_intern(entry.name));
         if (!name || PyDict_SetItemString(type_map.get(), entry.code, name.get()) < 0)
             return false;
     }
@@ -1333,8 +1342,7 @@ bool make_type_map(PyObject* module)
 
 bool add_key_types(PyObject* module)
 {
-    return ready_key_type(sort_key_type, "orvex.ordinex.SortKey", sort_key_doc) &&
-           ready_key_type(case_sort_key_type, "orvex.ordinex.CaseSortKey", case_sort_key_doc) &&
+    return PyType_Ready(&sort_key_type) == 0 && PyType_Ready(&case_sort_key_type) == 0 &&
            PyObject_SetAttrString(module, "SortKey", reinterpret_cast<PyObject*>(&sort_key_type)) == 0 &&
            PyObject_SetAttrString(module, "CaseSortKey",
                                   reinterpret_cast<PyObject*>(&case_sort_key_type)) == 0;
@@ -1365,15 +1373,8 @@ bool init_module(PyObject* module)
     return keep(&ordinex_module, Ref::borrow(module).release());
 }
 
+pyglue::ModuleDef module_def(module_name, module_doc, nullptr);
+
 }  // namespace
 
-PyMODINIT_FUNC initordinex(void)
-{
-    if (!pyglue::check_binary_version(module_name, PYGLUE_COMPILED_VERSION)) {
-        PYGLUE_FAIL_INIT(module_name, false);
-        return;
-    }
-    PyObject* module = Py_InitModule4(module_name, nullptr, module_doc, nullptr, PYTHON_API_VERSION);
-    if (!module || !init_module(module))
-        PYGLUE_FAIL_INIT(module_name, module != nullptr);
-}
+PYGLUE_MODULE(ordinex, module_def, init_module)

@@ -34,6 +34,11 @@ inline PyObject* text_intern(const char* s) { return PyUnicode_InternFromString(
 inline bool text_check(PyObject* obj) { return PyUnicode_Check(obj); }
 // Null with an exception set for text that cannot be encoded.
 inline const char* text_as_utf8(PyObject* obj) { return PyUnicode_AsUTF8(obj); }
+// One character for a byte, which may be any of 0-255 (taken as Latin-1).
+inline PyObject* text_from_byte(char byte)
+{
+    return PyUnicode_FromOrdinal(static_cast<unsigned char>(byte));
+}
 #define PYGLUE_TEXT_FROM_FORMAT PyUnicode_FromFormat
 
 inline PyObject* int_from_long(long value) { return PyLong_FromLong(value); }
@@ -104,6 +109,7 @@ inline PyObject* text_from_string(const char* s) { return PyString_FromString(s)
 inline PyObject* text_intern(const char* s) { return PyString_InternFromString(s); }
 inline bool text_check(PyObject* obj) { return PyString_Check(obj); }
 inline const char* text_as_utf8(PyObject* obj) { return PyString_AsString(obj); }
+inline PyObject* text_from_byte(char byte) { return PyString_FromStringAndSize(&byte, 1); }
 #define PYGLUE_TEXT_FROM_FORMAT PyString_FromFormat
 
 inline PyObject* int_from_long(long value) { return PyInt_FromLong(value); }

@@ -21,6 +21,8 @@ struct TypeSpec {
     richcmpfunc richcompare = nullptr;
     hashfunc hash = nullptr;
     PyGetSetDef* getset = nullptr;
+    reprfunc repr = nullptr;
+    PyMemberDef* members = nullptr;
 };
 
 // A type object for PyType_Ready, as a static initialiser:
@@ -42,6 +44,8 @@ inline PyTypeObject make_type(const TypeSpec& spec)
     type.tp_richcompare = spec.richcompare;
     type.tp_hash = spec.hash;
     type.tp_getset = spec.getset;
+    type.tp_repr = spec.repr;
+    type.tp_members = spec.members;
     return type;
 }
 
