@@ -6,8 +6,9 @@
 // Then a list of parcels (the two strings, a copy of the first, and the
 // pieces of the input after the length split at each '|'; when the first
 // byte is odd, copies of those after them up to 72, enough for merges) is
-// sorted three ways for each case flag and direction: sorted() with cmp, the
-// native sort and sorted() with the keys. They make the same comparisons, so
+// sorted three ways for each case flag and direction: sorted() with a key
+// made from cmp (functools.cmp_to_key), the native sort and sorted() with
+// the keys. They make the same comparisons, so
 // they must give the same list, item for item (equal copies included), or
 // fail with the same exception; only the interpreter's recursion guard may
 // hit one way and not another, as their call depths differ.
@@ -28,6 +29,7 @@
 #include "embedded_python.h"
 #include "fuzz_support.h"
 #include "orvex/ordinex.h"
+#include "pyglue/compat.h"
 #include "pyglue/imports.h"
 #include "pyglue/ref.h"
 
@@ -37,7 +39,7 @@ namespace {
 
 // The three ways of sorting under one case flag.
 struct SortWays {
-    PyObject* cmp;
+    PyObject* cmp_key;  // cmp_to_key(cmp)
     PyObject* sort;
     PyObject* key;
 };
@@ -65,11 +67,16 @@ Harness make_harness()
     h.instance = reinterpret_cast<ordinex::OrdinexObject*>(PyObject_CallObject(type.get(), nullptr));
     if (!h.table || !h.instance)
         finding("Ordinex table");
-    h.sorted = module_attribute("__builtin__", "sorted");
-    h.ways[0] = {h.cmp, module_attribute("orvex.ordinex", "sort"),
+    h.sorted = module_attribute(pyglue::builtins_module, "sorted");
+    Ref cmp_to_key = Ref::steal(module_attribute("functools", "cmp_to_key"));
+    h.ways[0] = {PyObject_CallFunctionObjArgs(cmp_to_key.get(), h.cmp, nullptr),
+                 module_attribute("orvex.ordinex", "sort"),
                  module_attribute("orvex.ordinex", "sort_key")};
-    h.ways[1] = {h.case_cmp, module_attribute("orvex.ordinex", "case_sort"),
+    h.ways[1] = {PyObject_CallFunctionObjArgs(cmp_to_key.get(), h.case_cmp, nullptr),
+                 module_attribute("orvex.ordinex", "case_sort"),
                  module_attribute("orvex.ordinex", "case_sort_key")};
+    if (!h.ways[0].cmp_key || !h.ways[1].cmp_key)
+        finding("cmp_to_key");
     return h;
 }
 
@@ -85,8 +92,10 @@ bool is_recursion_guard()
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     Ref text = Ref::steal(value ? PyObject_Str(value) : nullptr);
-    bool guard = text && std::strncmp(PyString_AsString(text.get()),
-                                      "maximum recursion depth exceeded", 32) == 0;
+    const char* message = text ? pyglue::text_as_utf8(text.get()) : nullptr;
+    bool guard = message && std::strncmp(message, "maximum recursion depth exceeded", 32) == 0;
+    if (!message)
+        PyErr_Clear();
     PyErr_Restore(type, value, tb);
     return guard;
 }
@@ -114,8 +123,8 @@ void check_call(PyObject* function, PyObject* a, PyObject* b)
         expect_documented_failure();
         return;
     }
-    long value = PyInt_Check(result.get()) ? PyInt_AS_LONG(result.get()) : 2;
-    if (value < -1 || value > 1)
+    long value;
+    if (!pyglue::int_as_long(result.get(), &value) || value < -1 || value > 1)
         finding("result outside -1..1");
 }
 
@@ -174,15 +183,15 @@ void check_sorts(PyObject* parcels)
     Harness& h = harness();
     for (const SortWays& ways : h.ways) {
         for (bool reverse : {false, true}) {
-            Outcome by_cmp = sort_one_way(h.sorted, parcels, "cmp", ways.cmp, reverse);
+            Outcome by_cmp = sort_one_way(h.sorted, parcels, "key", ways.cmp_key, reverse);
             Outcome native = sort_one_way(ways.sort, parcels, nullptr, nullptr, reverse);
             Outcome by_key = sort_one_way(h.sorted, parcels, "key", ways.key, reverse);
             if (by_cmp.recursion_guard || native.recursion_guard || by_key.recursion_guard)
                 continue;
             if (!same_outcome(by_cmp, native))
-                finding("native sort differs from sorted(cmp=)");
+                finding("native sort differs from sorted() by cmp");
             if (!same_outcome(by_cmp, by_key))
-                finding("sorted(key=) differs from sorted(cmp=)");
+                finding("sorted(key=sort_key) differs from sorted() by cmp");
         }
     }
 }
@@ -191,7 +200,7 @@ void check_sorts(PyObject* parcels)
 // so that the sorts' stability shows.
 void append_copy(PyObject* list, PyObject* parcel)
 {
-    Ref copy = Ref::steal(PyString_FromStringAndSize(PyString_AS_STRING(parcel), PyString_GET_SIZE(parcel)));
+    Ref copy = Ref::steal(PyBytes_FromStringAndSize(PyBytes_AS_STRING(parcel), PyBytes_GET_SIZE(parcel)));
     if (!copy || PyList_Append(list, copy.get()) < 0)
         finding("parcel list");
 }
@@ -208,7 +217,7 @@ Ref parcel_list(PyObject* a, PyObject* b, const char* rest, size_t size, bool lo
     const char* piece = rest;
     while (PyList_GET_SIZE(list.get()) < 16) {
         const char* bar = static_cast<const char*>(std::memchr(piece, '|', end - piece));
-        Ref item = Ref::steal(PyString_FromStringAndSize(piece, (bar ? bar : end) - piece));
+        Ref item = Ref::steal(PyBytes_FromStringAndSize(piece, (bar ? bar : end) - piece));
         if (!item || PyList_Append(list.get(), item.get()) < 0)
             finding("parcel list");
         if (!bar)
@@ -236,8 +245,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     a.reserve(1);
     b.reserve(1);
 
-    Ref a_str = Ref::steal(PyString_FromStringAndSize(a_bytes, a_len));
-    Ref b_str = Ref::steal(PyString_FromStringAndSize(a_bytes + a_len, rest - a_len));
+    Ref a_str = Ref::steal(PyBytes_FromStringAndSize(a_bytes, a_len));
+    Ref b_str = Ref::steal(PyBytes_FromStringAndSize(a_bytes + a_len, rest - a_len));
     if (!a_str || !b_str)
         finding("parcel strings");
     check_call(h.cmp, a_str.get(), b_str.get());

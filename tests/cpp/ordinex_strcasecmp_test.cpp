@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "embedded_python.h"
+#include "pyglue/compat.h"
 #include "pyglue/ref.h"
 
 using pyglue::Ref;
@@ -22,8 +23,8 @@ protected:
         function_ = Ref::steal(PyObject_GetAttrString(module.get(), "strcasecmp"));
         ASSERT_TRUE(function_);
         // Not one of the interpreter's shared one-character strings.
-        long_ = Ref::steal(PyString_FromString("abcdefghijklmnop"));
-        short_ = Ref::steal(PyString_FromString("ABC"));
+        long_ = Ref::steal(PyBytes_FromString("abcdefghijklmnop"));
+        short_ = Ref::steal(PyBytes_FromString("ABC"));
         ASSERT_TRUE(long_ && short_);
     }
 
@@ -34,9 +35,9 @@ protected:
     Ref call_claiming(PyObject* liar, Py_ssize_t size, PyObject* a, PyObject* b)
     {
         Py_ssize_t true_size = Py_SIZE(liar);
-        Py_SIZE(liar) = size;
+        pyglue::set_size(liar, size);
         Ref result = Ref::steal(PyObject_CallFunctionObjArgs(function_.get(), a, b, nullptr));
-        Py_SIZE(liar) = true_size;
+        pyglue::set_size(liar, true_size);
         return result;
     }
 
@@ -64,12 +65,13 @@ TEST_F(StrcasecmpLength, LengthsBeyondIntRaiseOverflowError)
 TEST_F(StrcasecmpLength, IntMaxItselfIsAccepted)
 {
     // The comparison stops at the shorter length: 3 bytes are read.
+    long value = 0;
     Ref result = call_claiming(long_.get(), INT_MAX, long_.get(), short_.get());
-    ASSERT_TRUE(result);
-    EXPECT_EQ(PyInt_AsLong(result.get()), 1);
+    ASSERT_TRUE(result && pyglue::int_as_long(result.get(), &value));
+    EXPECT_EQ(value, 1);
     result = call_claiming(long_.get(), INT_MAX, short_.get(), long_.get());
-    ASSERT_TRUE(result);
-    EXPECT_EQ(PyInt_AsLong(result.get()), -1);
+    ASSERT_TRUE(result && pyglue::int_as_long(result.get(), &value));
+    EXPECT_EQ(value, -1);
 }
 
 }  // namespace
