@@ -814,42 +814,24 @@ bool ready_ordinex_type()
 
 // Module functions.
 
-const char* const arg_names[] = {"a", "b"};
-
-// The plain positional call skips the keyword binding: cmp is called once per
-// pair by sorts, where that overhead would be most of the cost.
-bool bind_pair(const char* func, PyObject* args, PyObject* kwds, PyObject** ab)
-{
-    if (!kwds && PyTuple_GET_SIZE(args) == 2) {
-        ab[0] = PyTuple_GET_ITEM(args, 0);
-        ab[1] = PyTuple_GET_ITEM(args, 1);
-        return true;
-    }
-    return pyglue::bind_args(func, args, kwds, arg_names, 2, 2, ab);
-}
-
 // cmp and case_cmp: the shared comparer with the case flag each stands for.
-PyObject* compare_with(const char* func, const char* qualname, int case_sensitive, PyObject* args,
-                       PyObject* kwds)
+PyObject* compare_pair(const char* qualname, int case_sensitive, PyObject* a, PyObject* b)
 {
-    PyObject* ab[2];
-    if (!bind_pair(func, args, kwds, ab))
-        return PYGLUE_TRACE(qualname), nullptr;
     auto* self = reinterpret_cast<OrdinexObject*>(_ordinex_singleton);
-    int result = cmp(self, ab[0], ab[1], case_sensitive);
+    int result = cmp(self, a, b, case_sensitive);
     if (failed(result))
         return PYGLUE_TRACE(qualname), nullptr;
     return pyglue::int_from_long(result);
 }
 
-PyObject* module_cmp(PyObject*, PyObject* args, PyObject* kwds)
+PyObject* module_cmp(PyObject* a, PyObject* b)
 {
-    return compare_with("cmp", "orvex.ordinex.cmp", 1, args, kwds);
+    return compare_pair("orvex.ordinex.cmp", 1, a, b);
 }
 
-PyObject* module_case_cmp(PyObject*, PyObject* args, PyObject* kwds)
+PyObject* module_case_cmp(PyObject* a, PyObject* b)
 {
-    return compare_with("case_cmp", "orvex.ordinex.case_cmp", 0, args, kwds);
+    return compare_pair("orvex.ordinex.case_cmp", 0, a, b);
 }
 
 // A length that does not fit a C int is refused: narrowed, it would turn
@@ -865,22 +847,26 @@ bool narrow_length(Py_ssize_t size, int* out)
     return true;
 }
 
-PyObject* module_strcasecmp(PyObject*, PyObject* args, PyObject* kwds)
+PyObject* module_strcasecmp(PyObject* a_arg, PyObject* b_arg)
 {
-    PyObject* ab[2];
-    if (!bind_pair("strcasecmp", args, kwds, ab))
-        return PYGLUE_TRACE("orvex.ordinex.strcasecmp"), nullptr;
-    const char* a = PyBytes_AsString(ab[0]);
-    Py_ssize_t a_size = a ? PyBytes_Size(ab[0]) : -1;
+    const char* a = PyBytes_AsString(a_arg);
+    Py_ssize_t a_size = a ? PyBytes_Size(a_arg) : -1;
     if (a_size < 0)
         return PYGLUE_TRACE("orvex.ordinex.strcasecmp"), nullptr;
-    const char* b = PyBytes_AsString(ab[1]);
-    Py_ssize_t b_size = b ? PyBytes_Size(ab[1]) : -1;
+    const char* b = PyBytes_AsString(b_arg);
+    Py_ssize_t b_size = b ? PyBytes_Size(b_arg) : -1;
     int a_len, b_len;
     if (b_size < 0 || !narrow_length(a_size, &a_len) || !narrow_length(b_size, &b_len))
         return PYGLUE_TRACE("orvex.ordinex.strcasecmp"), nullptr;
     return pyglue::int_from_long(my_strcasecmp(a, a_len, b, b_len, 0));
 }
+
+const char* const arg_names[] = {"a", "b"};
+const pyglue::PairFunction cmp_function{"cmp", "orvex.ordinex.cmp", arg_names, module_cmp};
+const pyglue::PairFunction case_cmp_function{"case_cmp", "orvex.ordinex.case_cmp", arg_names,
+                                             module_case_cmp};
+const pyglue::PairFunction strcasecmp_function{"strcasecmp", "orvex.ordinex.strcasecmp",
+                                               arg_names, module_strcasecmp};
 
 // Sorting: key objects for the interpreter's sorts, and a native sort. Both
 // compare natively, with no call, tuple or int object per comparison: by
@@ -1295,9 +1281,9 @@ PyObject* module_case_sort(PyObject*, PyObject* args, PyObject* kwds)
 }
 
 PyMethodDef module_methods[] = {
-    {"cmp", pyglue::kw_method(module_cmp), METH_VARARGS | METH_KEYWORDS, cmp_doc},
-    {"case_cmp", pyglue::kw_method(module_case_cmp), METH_VARARGS | METH_KEYWORDS, case_cmp_doc},
-    {"strcasecmp", pyglue::kw_method(module_strcasecmp), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"cmp", pyglue::pair_method<cmp_function>(), pyglue::pair_flags, cmp_doc},
+    {"case_cmp", pyglue::pair_method<case_cmp_function>(), pyglue::pair_flags, case_cmp_doc},
+    {"strcasecmp", pyglue::pair_method<strcasecmp_function>(), pyglue::pair_flags, nullptr},
     {"sort", pyglue::kw_method(module_sort), METH_VARARGS | METH_KEYWORDS, sort_doc},
     {"case_sort", pyglue::kw_method(module_case_sort), METH_VARARGS | METH_KEYWORDS, case_sort_doc},
     {"sort_key", module_sort_key, METH_O, sort_key_doc},

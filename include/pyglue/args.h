@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "pyglue/compat.h"
+#include "pyglue/ref.h"
+#include "pyglue/traceback.h"
 
 namespace pyglue {
 
@@ -106,6 +108,80 @@ template <typename Function>
 inline PyCFunction kw_method(Function function)
 {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// A function of exactly two arguments, such as a comparison that a sort calls
+// once per pair. Its usual call, two positional arguments, goes straight to
+// `body`: on Python 3 by the vector call, without the argument tuple that
+// would cost more than the comparison. Any other call is bound by bind_args,
+// with its wording; a binding failure adds the entry `qualname`.
+struct PairFunction {
+    const char* name;
+    const char* qualname;
+    const char* const* arg_names;
+    PyObject* (*body)(PyObject* a, PyObject* b);
+};
+
+namespace detail {
+
+inline PyObject* call_bound(const PairFunction& f, PyObject* args, PyObject* kwds)
+{
+    PyObject* ab[2];
+    if (!bind_args(f.name, args, kwds, f.arg_names, 2, 2, ab)) {
+        PYGLUE_TRACE(f.qualname);
+        return nullptr;
+    }
+    return f.body(ab[0], ab[1]);
+}
+
+}  // namespace detail
+
+#if PYGLUE_PY3
+
+constexpr int pair_flags = METH_FASTCALL | METH_KEYWORDS;
+
+template <const PairFunction& F>
+PyObject* pair_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+{
+    if (!kwnames && nargs == 2)
+        return F.body(args[0], args[1]);
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(args[i]).release());
+    Ref kwds;
+    if (kwnames) {
+        kwds = Ref::steal(PyDict_New());
+        for (Py_ssize_t i = 0; kwds && i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwds.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
+                return nullptr;
+        }
+        if (!kwds)
+            return nullptr;
+    }
+    return detail::call_bound(F, tuple.get(), kwds.get());
+}
+
+#else
+
+constexpr int pair_flags = METH_VARARGS | METH_KEYWORDS;
+
+template <const PairFunction& F>
+PyObject* pair_entry(PyObject*, PyObject* args, PyObject* kwds)
+{
+    if (!kwds && PyTuple_GET_SIZE(args) == 2)
+        return F.body(PyTuple_GET_ITEM(args, 0), PyTuple_GET_ITEM(args, 1));
+    return detail::call_bound(F, args, kwds);
+}
+
+#endif
+
+// Method-table entry of a PairFunction; its flags are pair_flags.
+template <const PairFunction& F>
+inline PyCFunction pair_method()
+{
+    return kw_method(pair_entry<F>);
 }
 
 }  // namespace pyglue
