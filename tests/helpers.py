@@ -5,6 +5,21 @@ import sys
 import threading
 
 import orvex_build
+import py2sort
+
+try:
+    import __builtin__ as builtins
+except ImportError:
+    import builtins
+
+PY3 = bytes is not str
+LONG = type(2 ** 64)  # long on 2, int on 3
+# "type" on 2, "class" on 3, in the repr of a class.
+CLASS_WORD = repr(int).split()[0][1:]
+# What wraps a published operation table.
+TABLE_WRAPPER = "PyCapsule" if PY3 else "PyCObject"
+# A keyword name of the string type that is not the interpreter's str.
+OTHER_STRING_KEY = b"a" if PY3 else u"a"
 
 
 def runtime_version():
@@ -106,3 +121,73 @@ def skip(test, reason):
     if hasattr(test, "skipTest"):
         test.skipTest(reason)
     sys.stderr.write("skipped: %s\n" % reason)
+
+
+def byte(n):
+    """The one-byte string of byte value n."""
+    return bytes(bytearray([n]))
+
+
+def byte_list(data):
+    """The one-byte strings of `data`, in order (iterating bytes on 3 gives
+    ints)."""
+    return [data[i:i + 1] for i in range(len(data))]
+
+
+def three_way(a, b):
+    """Python 2's cmp() for values that 3 orders the same way (numbers, byte
+    strings, tuples of them); on 2 the builtin itself."""
+    if not PY3:
+        return cmp(a, b)
+    return (a > b) - (a < b)
+
+
+class CmpOrdered(object):
+    """Python 2 orders instances by their __cmp__; on 3 the order comparisons
+    call the same __cmp__, so that comparing them answers (and runs) the
+    same code on both."""
+
+    if PY3:
+        def __lt__(self, other):
+            return self.__cmp__(other) < 0
+
+        def __le__(self, other):
+            return self.__cmp__(other) <= 0
+
+        def __gt__(self, other):
+            return self.__cmp__(other) > 0
+
+        def __ge__(self, other):
+            return self.__cmp__(other) >= 0
+
+
+def cmp_key(compare):
+    """functools.cmp_to_key, which 2.6 lacks: a key class whose instances
+    order as `compare` orders their items."""
+
+    class Key(object):
+        __slots__ = ["item"]
+
+        def __init__(self, item):
+            self.item = item
+
+        def __lt__(self, other):
+            return compare(self.item, other.item) < 0
+
+    return Key
+
+
+def sorted_with_cmp(items, compare, reverse=False):
+    """This interpreter's sort with a comparison function: sorted(cmp=) on 2,
+    a key that calls it on 3."""
+    if PY3:
+        return sorted(items, key=cmp_key(compare), reverse=reverse)
+    return sorted(items, cmp=compare, reverse=reverse)
+
+
+def py2_sorted(items, compare, reverse=False):
+    """Python 2's sorted(items, cmp=compare, reverse=reverse), comparisons
+    and all: the builtin on 2, a model of 2.7's sort on 3."""
+    if PY3:
+        return py2sort.sorted_cmp(items, compare, reverse)
+    return sorted(items, cmp=compare, reverse=reverse)
