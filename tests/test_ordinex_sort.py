@@ -1,6 +1,11 @@
 """orvex.ordinex sorting: sort/case_sort and the keys of sort_key/case_sort_key
 against sorted(cmp=ordinex.cmp): the same order, the same stability, the same
-comparisons and the same errors, with the input left as it was."""
+comparisons and the same errors, with the input left as it was.
+
+The native sorts follow Python 2's sort on every version: on 3 they are held
+to a model of it (py2sort, checked against 2's builtin on 2). The keys go
+through the running interpreter's sorted(), so they are held to that
+interpreter's sort with the comparer."""
 import bisect
 import gc
 import heapq
@@ -13,8 +18,10 @@ import weakref
 
 from orvex import ordinex, parcel
 from orvex.parcel import pack
-from helpers import assert_type_errors
-from test_ordinex import Opaque, random_value
+from helpers import (PY3, CmpOrdered, assert_type_errors, byte, py2_sorted, skip,
+                     sorted_with_cmp, three_way)
+from test_ordinex import Opaque, Touchy, random_value
+import py2sort
 
 # (cmp function, native sort, key function) for each case flag.
 FLAVOURS = [(ordinex.cmp, ordinex.sort, ordinex.sort_key),
@@ -41,33 +48,38 @@ def outcome(func):
 
 
 def three_ways(parcels, flavour, reverse):
-    """The outcomes of sorted(cmp=...), the native sort and sorted(key=...)."""
+    """(expected, got) outcomes: the native sort's against Python 2's
+    sorted(cmp=...), sorted(key=...)'s against the interpreter's sort with
+    the comparer. On 2 both expectations are sorted(cmp=...)."""
     compare, native, key = flavour
-    return [outcome(lambda: sorted(parcels, cmp=compare, reverse=reverse)),
-            outcome(lambda: native(parcels, reverse=reverse)),
-            outcome(lambda: sorted(parcels, key=key, reverse=reverse))]
+    return [(outcome(lambda: py2_sorted(parcels, compare, reverse)),
+             outcome(lambda: native(parcels, reverse=reverse))),
+            (outcome(lambda: sorted_with_cmp(parcels, compare, reverse)),
+             outcome(lambda: sorted(parcels, key=key, reverse=reverse)))]
 
 
 def equal_forms(rng, value):
     """An encoding of value other than pack's, where the format has one."""
     p = pack(value)
-    if p[0] == "s" and rng.random() < 0.5:
-        return "S" + be32(ord(p[1])) + p[2:]
-    if p[0] == "i" and rng.random() < 0.5:
-        return "l" + be32(ord(p[1]))
-    if p[0] == "t" and rng.random() < 0.5:
-        return "T" + be32(ord(p[1])) + p[2:]
-    if p == ")" and rng.random() < 0.5:
-        return "t\x00"
+    code = p[:1]
+    if code == b"s" and rng.random() < 0.5:
+        return b"S" + be32(ord(p[1:2])) + p[2:]
+    if code == b"i" and rng.random() < 0.5:
+        return b"l" + be32(ord(p[1:2]))
+    if code == b"t" and rng.random() < 0.5:
+        return b"T" + be32(ord(p[1:2])) + p[2:]
+    if p == b")" and rng.random() < 0.5:
+        return b"t\x00"
     return p
 
 
 # Strs that differ early, late (past 16 bytes), in case only, in their end
 # (against NUL bytes) and in bytes above 127.
-NAMES = ["", "a", "A", "ab", "aB", "Ab", "b", "bob", "Bob", "alice@example.com",
-         "alice@example.org", "ALICE@EXAMPLE.COM", "alice@example.com.", "\xff", "a\x00b",
-         "\x00", "a\x00", "a\x00\x00", "abcdefg\x00", "abcdefgh\x00", "abcdefgh",
-         "0123456789abcdef", "0123456789abcdefX", "0123456789ABCDEFx", "0123456789abcdeF"]
+NAMES = [b"", b"a", b"A", b"ab", b"aB", b"Ab", b"b", b"bob", b"Bob", b"alice@example.com",
+         b"alice@example.org", b"ALICE@EXAMPLE.COM", b"alice@example.com.", b"\xff",
+         b"a\x00b", b"\x00", b"a\x00", b"a\x00\x00", b"abcdefg\x00", b"abcdefgh\x00",
+         b"abcdefgh", b"0123456789abcdef", b"0123456789abcdefX", b"0123456789ABCDEFx",
+         b"0123456789abcdeF"]
 
 
 def random_parcel(rng):
@@ -78,9 +90,9 @@ def random_parcel(rng):
         record = (rng.choice(NAMES), rng.randint(-3, 3))
         value = record if rng.random() < 0.8 else list(record)
     elif kind < 0.5:
-        value = rng.choice(NAMES + [0, 1, -1, 2 ** 40, True, 1.0, (), [], ("a",), ["A"]])
+        value = rng.choice(NAMES + [0, 1, -1, 2 ** 40, True, 1.0, (), [], (b"a",), [b"A"]])
     elif kind < 0.55:
-        value = rng.choice([float("nan"), (float("nan"), 1), Opaque(), ("a", Opaque())])
+        value = rng.choice([float("nan"), (float("nan"), 1), Opaque(), (b"a", Opaque())])
     elif kind < 0.6:
         value = rng.choice([2 ** 53 + 1, float(2 ** 53), 2 ** 53])
     else:
@@ -96,21 +108,20 @@ class Order(unittest.TestCase):
             # Duplicates: the same parcel object, and equal bytes in another object.
             for _ in range(len(parcels) // 5):
                 parcels.append(rng.choice(parcels))
-                parcels.append(rng.choice(parcels)[:] + "")
+                parcels.append(rng.choice(parcels)[:] + b"")
             rng.shuffle(parcels)
             for flavour in FLAVOURS:
                 for reverse in (False, True):
-                    got = three_ways(parcels, flavour, reverse)
-                    self.assertEqual(got[0], got[1], (trial, flavour[0].__name__, reverse))
-                    self.assertEqual(got[0], got[2], (trial, flavour[0].__name__, reverse))
+                    for expected, got in three_ways(parcels, flavour, reverse):
+                        self.assertEqual(got, expected, (trial, flavour[0].__name__, reverse))
 
     def test_equal_parcels_of_different_forms_keep_their_order(self):
         groups = [
-            ["s\x03abc", "S" + be32(3) + "abc"],
-            ["i\x05", "I\x00\x05", "l" + be32(5), "L\x01\x05", "f" + struct.pack(">d", 5.0)],
-            ["1", "i\x01", "f" + struct.pack(">d", 1.0)],
-            [")", "t\x00", "T" + be32(0)],
-            ["t\x01s\x01a", "T" + be32(1) + "S" + be32(1) + "a"],
+            [b"s\x03abc", b"S" + be32(3) + b"abc"],
+            [b"i\x05", b"I\x00\x05", b"l" + be32(5), b"L\x01\x05", b"f" + struct.pack(">d", 5.0)],
+            [b"1", b"i\x01", b"f" + struct.pack(">d", 1.0)],
+            [b")", b"t\x00", b"T" + be32(0)],
+            [b"t\x01s\x01a", b"T" + be32(1) + b"S" + be32(1) + b"a"],
         ]
         for group in groups:
             for forward in (group, group[::-1]):
@@ -122,24 +133,24 @@ class Order(unittest.TestCase):
                     self.assertEqual(sorted(parcels, key=key, reverse=True), parcels)
 
     def test_case_flag(self):
-        parcels = [pack(n) for n in ["b", "B", "a", "A", "ab", "AB"]]
+        parcels = [pack(n) for n in [b"b", b"B", b"a", b"A", b"ab", b"AB"]]
         self.assertEqual([parcel.unpack(p) for p in ordinex.sort(parcels)],
-                         ["A", "AB", "B", "a", "ab", "b"])
+                         [b"A", b"AB", b"B", b"a", b"ab", b"b"])
         self.assertEqual([parcel.unpack(p) for p in ordinex.case_sort(parcels)],
-                         ["a", "A", "ab", "AB", "b", "B"])
+                         [b"a", b"A", b"ab", b"AB", b"b", b"B"])
         self.assertEqual([parcel.unpack(p) for p in ordinex.case_sort(parcels, reverse=True)],
-                         ["b", "B", "ab", "AB", "a", "A"])
+                         [b"b", b"B", b"ab", b"AB", b"a", b"A"])
 
     def test_kinds_follow_the_type_map(self):
         # A tuple meeting a list is ordered by the names _type_map gives: the
         # native sort and the keys look it up like cmp does.
-        parcels = [pack(v) for v in [("a",), ["a"], ("b",), ["b"]]]
+        parcels = [pack(v) for v in [(b"a",), [b"a"], (b"b",), [b"b"]]]
         saved = ordinex._type_map
         try:
             # The left side's kind goes by its own name, the right side's by
             # _type_map: these names put tuples first either way round.
-            for names, expected in [({}, [["a"], ["b"], ("a",), ("b",)]),
-                                    ({"c": "zzz", "t": "a"}, [("a",), ("b",), ["a"], ["b"]])]:
+            for names, expected in [({}, [[b"a"], [b"b"], (b"a",), (b"b",)]),
+                                    ({"c": "zzz", "t": "a"}, [(b"a",), (b"b",), [b"a"], [b"b"]])]:
                 ordinex._type_map = dict(saved, **names)
                 for compare, native, key in FLAVOURS:
                     self.assertEqual([parcel.unpack(p) for p in native(parcels)], expected)
@@ -153,7 +164,7 @@ class Order(unittest.TestCase):
 comparisons = []
 
 
-class Probe(object):
+class Probe(CmpOrdered):
     """A dict value that records its comparisons."""
 
     def __init__(self, value, name):
@@ -169,7 +180,7 @@ class Probe(object):
 
     def __cmp__(self, other):
         comparisons.append(("cmp", self.name, other.name))
-        return cmp(self.value, other.value)
+        return three_way(self.value, other.value)
 
 
 parcel.register(Probe)
@@ -185,6 +196,27 @@ def probe_parcels(values):
     return [pack({0: Probe(v, i)}) for i, v in enumerate(values)]
 
 
+def natural_runs(rng):
+    """Ascending runs of lengths that make the interpreters before 2.7.10
+    merge in another order than the later ones."""
+    values = []
+    for length in [87, 120, 154, 52, 43, 56, 62]:
+        values += [0] + sorted(rng.randint(1, 998) for _ in range(length - 2)) + [999]
+    return values
+
+
+def logged_sort(sort, parcels, compare, reverse):
+    """The outcome of sort(parcels, compare, reverse) and the pairs of
+    parcels (by identity) that it compared, in order."""
+    pairs = []
+
+    def logging(a, b):
+        pairs.append((id(a), id(b)))
+        return compare(a, b)
+
+    return outcome(lambda: sort(parcels, logging, reverse)), pairs
+
+
 class SameComparisons(unittest.TestCase):
     """The native sort and the keys make the comparisons sorted(cmp=...) makes,
     in the same order: what makes them agree even where the comparer is no
@@ -194,36 +226,52 @@ class SameComparisons(unittest.TestCase):
         for flavour in FLAVOURS:
             compare, native, key = flavour
             for reverse in (False, True):
-                expected = logged(lambda: sorted(parcels, cmp=compare, reverse=reverse))
+                expected = logged(lambda: py2_sorted(parcels, compare, reverse))
                 self.assertTrue(len(expected[1]) > len(parcels))
                 self.assertEqual(logged(lambda: native(parcels, reverse=reverse)), expected)
                 self.assertEqual(logged(lambda: sorted(parcels, key=key, reverse=reverse)),
-                                 expected)
+                                 logged(lambda: sorted_with_cmp(parcels, compare, reverse)))
 
     def test_random_and_duplicated_values(self):
         rng = random.Random(5)
         self.check(probe_parcels([rng.randint(0, 50) for _ in range(300)]))
 
     def test_natural_runs_merged_in_the_interpreters_order(self):
-        # Ascending runs of these lengths make the interpreters before 2.7.10
-        # merge in another order than the later ones.
-        rng = random.Random(6)
-        values = []
-        for length in [87, 120, 154, 52, 43, 56, 62]:
-            values += [0] + sorted(rng.randint(1, 998) for _ in range(length - 2)) + [999]
-        self.check(probe_parcels(values))
+        self.check(probe_parcels(natural_runs(random.Random(6))))
 
     def test_inconsistent_comparisons(self):
         # NaN is greater in either order; a user object on the left is less.
         rng = random.Random(7)
-        values = [rng.choice([float("nan"), 1, 2.5, Opaque(), "a", (1, float("nan"))])
+        values = [rng.choice([float("nan"), 1, 2.5, Opaque(), b"a", (1, float("nan"))])
                   for _ in range(200)]
         parcels = [pack(v) for v in values]
         for flavour in FLAVOURS:
             for reverse in (False, True):
-                got = three_ways(parcels, flavour, reverse)
-                self.assertEqual(got[0], got[1])
-                self.assertEqual(got[0], got[2])
+                for expected, got in three_ways(parcels, flavour, reverse):
+                    self.assertEqual(got, expected)
+
+
+    def test_the_model_of_python2s_sort_makes_the_builtins_comparisons(self):
+        # The model is what the native sorts are held to on 3.
+        if PY3:
+            return skip(self, "needs Python 2's sort")
+        deep = sys.version_info >= (2, 7, 10)
+        rng = random.Random(9)
+        lists = [probe_parcels(natural_runs(rng)),
+                 # Long runs either way and many equal items: galloping both ways.
+                 [pack(n) for n in list(range(400)) + list(range(100, 700, 2))],
+                 [pack(n) for n in list(range(500, 0, -1)) + list(range(200, 600))],
+                 [pack(rng.randint(0, 5)) for _ in range(700)],
+                 [pack(n // 7) for n in range(600)][::-1],
+                 [pack((n // 10) % 13) for n in range(1000)]]
+        lists += [[random_parcel(rng) for _ in range(size)] for size in [0, 1, 2, 63, 64, 65, 300]]
+        builtin = lambda items, compare, reverse: sorted(items, cmp=compare, reverse=reverse)
+        model = lambda items, compare, reverse: py2sort.sorted_cmp(items, compare, reverse, deep)
+        for parcels in lists:
+            for compare in (ordinex.cmp, ordinex.case_cmp):
+                for reverse in (False, True):
+                    self.assertEqual(logged_sort(model, parcels, compare, reverse),
+                                     logged_sort(builtin, parcels, compare, reverse))
 
 
 class Inputs(unittest.TestCase):
@@ -261,6 +309,7 @@ class Inputs(unittest.TestCase):
         class Undecided(object):
             def __nonzero__(self):
                 raise ValueError("undecided")
+            __bool__ = __nonzero__
 
         for compare, native, key in FLAVOURS:
             self.assertRaises(ValueError, native, [], Undecided())
@@ -277,13 +326,13 @@ class Errors(unittest.TestCase):
             # Which comparison meets the error depends on the order; all
             # three ways make the same ones, so they fail alike.
             for reverse in (False, True):
-                got = three_ways(parcels, flavour, reverse)
-                self.assertEqual(got[1:], got[:1] * 2, (compare.__name__, reverse))
+                for expected, got in three_ways(parcels, flavour, reverse):
+                    self.assertEqual(got, expected, (compare.__name__, reverse))
                 self.assertTrue(all(a is b for a, b in zip(parcels, before)))
                 self.assertEqual(len(parcels), len(before))
             # Forwards, each of these lists has its bad parcel on the left of
             # a comparison that reads it.
-            for func in [lambda: sorted(parcels, cmp=compare), lambda: native(parcels),
+            for func in [lambda: py2_sorted(parcels, compare), lambda: native(parcels),
                          lambda: sorted(parcels, key=key)]:
                 try:
                     func()
@@ -295,15 +344,16 @@ class Errors(unittest.TestCase):
                     self.assertEqual(str(error), message)
 
     def test_unknown_code_in_the_middle(self):
-        parcels = [pack(("rec", n)) for n in range(20)]
-        parcels[10] = "\xff"
+        parcels = [pack((b"rec", n)) for n in range(20)]
+        parcels[10] = b"\xff"
         self.check_raises(parcel.UnpackKeyError, parcels, "-1")
-        parcels[10] = pack(("rec", 9)).replace("i\x09", "\xfe")
+        parcels[10] = pack((b"rec", 9)).replace(b"i\x09", b"\xfe")
         self.check_raises(parcel.UnpackKeyError, parcels, "-2")
 
     def test_truncated_parcels(self):
-        for cut in ["s\x05ab", "t\x02s\x03rec", "t\x02s\x03reci", "S" + be32(9) + "abc", "t"]:
-            parcels = [pack(("rec", n)) for n in range(10)] + [cut]
+        for cut in [b"s\x05ab", b"t\x02s\x03rec", b"t\x02s\x03reci", b"S" + be32(9) + b"abc",
+                    b"t"]:
+            parcels = [pack((b"rec", n)) for n in range(10)] + [cut]
             self.check_raises(parcel.UnpackError, parcels)
 
     def test_non_strings(self):
@@ -326,20 +376,19 @@ class Errors(unittest.TestCase):
                         self.assertEqual(parcels, before)
 
     def test_dict_comparison_that_raises(self):
-        from test_ordinex import Touchy
         parcels = [pack({Touchy(): n}) for n in range(5)]
         self.check_raises(ValueError, parcels, "touchy")
 
     def test_traceback_names_the_sort(self):
         for compare, native, key in FLAVOURS:
             try:
-                native([pack(1), "\xff"])
+                native([pack(1), b"\xff"])
             except parcel.UnpackKeyError:
                 names = tb_names(sys.exc_info()[2])
             self.assertEqual(names[1:3], ["orvex.ordinex." + native.__name__,
                                           "orvex.ordinex.Ordinex._cmp"])
             try:
-                key("\xff") < key(pack(1))
+                key(b"\xff") < key(pack(1))
             except parcel.UnpackKeyError:
                 names = tb_names(sys.exc_info()[2])
             self.assertEqual(names[1:3], [KEY_TYPES[key] + ".__lt__", "orvex.ordinex.Ordinex._cmp"])
@@ -376,12 +425,12 @@ class Keys(unittest.TestCase):
     def test_min_max_heapq_bisect(self):
         parcels = consistent_parcels()
         for compare, native, key in FLAVOURS:
-            by_cmp = sorted(parcels, cmp=compare)
+            by_cmp = py2_sorted(parcels, compare)
             self.assertTrue(min(parcels, key=key) is min(parcels, key=lambda p: CmpKey(p, compare)))
             self.assertTrue(max(parcels, key=key) is max(parcels, key=lambda p: CmpKey(p, compare)))
             self.assertEqual(heapq.nsmallest(7, parcels, key=key), by_cmp[:7])
             self.assertEqual(heapq.nlargest(7, parcels, key=key),
-                             sorted(parcels, cmp=compare, reverse=True)[:7])
+                             py2_sorted(parcels, compare, reverse=True)[:7])
             keys = [key(p) for p in native(parcels)]
             for p in parcels[:50]:
                 self.assertEqual(bisect.bisect_left(keys, key(p)),
@@ -394,8 +443,8 @@ class Keys(unittest.TestCase):
         for left, right, message in [
                 (a, b, "can't compare orvex.ordinex.SortKey with orvex.ordinex.CaseSortKey"),
                 (b, a, "can't compare orvex.ordinex.CaseSortKey with orvex.ordinex.SortKey"),
-                (a, pack(1), "can't compare orvex.ordinex.SortKey with str"),
-                (pack(1), a, "can't compare orvex.ordinex.SortKey with str"),
+                (a, pack(1), "can't compare orvex.ordinex.SortKey with " + bytes.__name__),
+                (pack(1), a, "can't compare orvex.ordinex.SortKey with " + bytes.__name__),
                 (1, a, "can't compare orvex.ordinex.SortKey with int"),
                 (b, None, "can't compare orvex.ordinex.CaseSortKey with NoneType")]:
             for op in [lambda x, y: x < y, lambda x, y: x == y, lambda x, y: x >= y]:
@@ -407,7 +456,7 @@ class Keys(unittest.TestCase):
                     self.fail("%r and %r compared" % (left, right))
 
     def test_surface(self):
-        p = pack(("alice", 7))
+        p = pack((b"alice", 7))
         for compare, native, key in FLAVOURS:
             k = key(p)
             self.assertTrue(k.parcel is p)
@@ -417,18 +466,18 @@ class Keys(unittest.TestCase):
             self.assertRaises((TypeError, AttributeError), setattr, k, "parcel", p)
         self.assertTrue(isinstance(ordinex.sort_key(p), ordinex.SortKey))
         self.assertTrue(isinstance(ordinex.case_sort_key(p), ordinex.CaseSortKey))
-        self.assertEqual(ordinex.sort_key(pack("a")) == ordinex.sort_key("S" + be32(1) + "a"),
+        self.assertEqual(ordinex.sort_key(pack(b"a")) == ordinex.sort_key(b"S" + be32(1) + b"a"),
                          True)
 
     def test_a_key_in_a_cycle_through_its_parcel_is_collected(self):
-        class Parcel(str):
+        class Parcel(bytes):
             pass
 
         class Witness(object):
             pass
 
         for compare, native, key in FLAVOURS:
-            p = Parcel(pack("x"))
+            p = Parcel(pack(b"x"))
             p.key = key(p)
             p.witness = Witness()
             ref = weakref.ref(p.witness)
