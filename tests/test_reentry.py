@@ -14,6 +14,7 @@ import weakref
 
 from orvex import digestra, ordinex, parcel
 from orvex.parcel import pack
+from helpers import CmpOrdered, py2_sorted, three_way
 
 
 def sign(n):
@@ -28,15 +29,15 @@ def case_keys_sorted(parcels):
     return sorted(parcels, key=ordinex.case_sort_key)
 
 
-RECORDS = [pack(r) for r in [("bob", 1), ("alice", 9), ("Alice", 9), ("alice", 7)]]
+RECORDS = [pack(r) for r in [(b"bob", 1), (b"alice", 9), (b"Alice", 9), (b"alice", 7)]]
 
 # Calls made from the interrupting code, with their answers in a calm state.
 PROBES = [
-    (ordinex.cmp, (pack(("alice", 7)), pack(("alice", 9))), -1),
-    (ordinex.case_cmp, (pack(("ABC", [1, 2])), pack(("abc", [1, 2]))), 0),
-    (ordinex.cmp, (pack("ABC"), pack("abc")), -1),
-    (digestra.hash, (pack("abc"),), -1600925533),
-    (digestra.case_hash, (pack(("ABC", 1)),), digestra.hash(pack(("abc", 1)))),
+    (ordinex.cmp, (pack((b"alice", 7)), pack((b"alice", 9))), -1),
+    (ordinex.case_cmp, (pack((b"ABC", [1, 2])), pack((b"abc", [1, 2]))), 0),
+    (ordinex.cmp, (pack(b"ABC"), pack(b"abc")), -1),
+    (digestra.hash, (pack(b"abc"),), -1600925533),
+    (digestra.case_hash, (pack((b"ABC", 1)),), digestra.hash(pack((b"abc", 1)))),
     (digestra.hash, (pack((1, 2)),), 219750523),
     (ordinex.sort, (RECORDS,), [RECORDS[i] for i in (2, 3, 1, 0)]),
     (ordinex.case_sort, (RECORDS,), [RECORDS[i] for i in (3, 1, 2, 0)]),
@@ -68,7 +69,7 @@ def run_probes():
     wrong.extend(answers(PROBES))
 
 
-class Valued(object):
+class Valued(CmpOrdered):
     """A dict value compared by its number; interrupt() runs in the middle
     of each comparison."""
 
@@ -87,7 +88,7 @@ class Valued(object):
 
     def __cmp__(self, other):
         self.interrupt()
-        return cmp(self.n, other.n)
+        return three_way(self.n, other.n)
 
 
 class Reentering(Valued):
@@ -108,7 +109,7 @@ class Restoring(Valued):
         self.n = n
 
 
-class Dying(str):
+class Dying(bytes):
     """A parcel that calls the modules when the reader lets go of it."""
 
     def __del__(self):
@@ -177,7 +178,7 @@ class Slow(Valued):
         let_others_run()
 
 
-class Lingering(str):
+class Lingering(bytes):
     """A parcel whose release runs Python code, and nothing more."""
 
     def __del__(self):
@@ -194,9 +195,9 @@ def dict_pairs(cls):
     equal the comparison goes on in the same readers."""
     pairs = []
     for tail_a, tail_b in [(1, 2), (2, 1), (3, 3)]:
-        a = ({1: cls(5), "k": "v"}, "tail", tail_a)
-        b = ({1: cls(5), "k": "v"}, "tail", tail_b)
-        pairs.append((pack(a), pack(b), sign(cmp(tail_a, tail_b))))
+        a = ({1: cls(5), b"k": b"v"}, b"tail", tail_a)
+        b = ({1: cls(5), b"k": b"v"}, b"tail", tail_b)
+        pairs.append((pack(a), pack(b), sign(three_way(tail_a, tail_b))))
     return pairs
 
 
@@ -216,7 +217,7 @@ def check_outer(test, pairs):
 def sort_pairs(cls):
     """Lists of parcels whose dicts hold equal `cls` values, with their order:
     after the dicts compare equal the comparison goes on in the same readers."""
-    parcels = [pack(({1: cls(5), "k": "v"}, "tail", tail)) for tail in (3, 1, 2, 1)]
+    parcels = [pack(({1: cls(5), b"k": b"v"}, b"tail", tail)) for tail in (3, 1, 2, 1)]
     ordered = [parcels[i] for i in (1, 3, 2, 0)]
     return [((parcels,), ordered), ((parcels, True), [parcels[i] for i in (0, 2, 1, 3)])]
 
@@ -324,19 +325,19 @@ class OneThread(unittest.TestCase):
         for func in SORTS:
             ordinex.cmp(Dying(pack(1)), Dying(pack(2)))
             before = probe_runs[0]
-            self.assertEqual(func(RECORDS), sorted(RECORDS, cmp=SORT_CMP[func]))
+            self.assertEqual(func(RECORDS), py2_sorted(RECORDS, SORT_CMP[func]))
             self.assertEqual(probe_runs[0] - before, 2, func.__name__)
 
     def test_the_previous_parcel_dies_in_the_next_call(self):
         # The reader holds the last parcel until the next call rebinds it, so
         # its __del__ runs at the start of that call.
         cases = [
-            (digestra.hash, ("s\x03abc",), -1600925533),
-            (digestra.case_hash, ("s\x03ABC",), -1600925533),
-            (digestra.hash, ("i\x03",), 3),
-            (ordinex.cmp, ("i\x03", "i\x03"), 0),
-            (ordinex.case_cmp, ("s\x01a", "s\x01B"), -1),
-            (ordinex.cmp, ("t\x02i\x01i\x02", "t\x02i\x01i\x03"), -1),
+            (digestra.hash, (b"s\x03abc",), -1600925533),
+            (digestra.case_hash, (b"s\x03ABC",), -1600925533),
+            (digestra.hash, (b"i\x03",), 3),
+            (ordinex.cmp, (b"i\x03", b"i\x03"), 0),
+            (ordinex.case_cmp, (b"s\x01a", b"s\x01B"), -1),
+            (ordinex.cmp, (b"t\x02i\x01i\x02", b"t\x02i\x01i\x03"), -1),
         ]
         for func, args, expected in cases:
             func(*[Dying(p) for p in args])
@@ -346,11 +347,19 @@ class OneThread(unittest.TestCase):
 
 
 def fast_switching():
-    """Makes the interpreter switch threads every few bytecodes; returns the
-    function that restores the old setting."""
-    old = sys.getcheckinterval()
-    sys.setcheckinterval(10)
-    return lambda: sys.setcheckinterval(old)
+    """Makes the interpreter switch threads every few bytecodes (on 3 every
+    few microseconds); returns the function that restores the old setting."""
+    if hasattr(sys, "setcheckinterval"):
+        old = sys.getcheckinterval()
+        sys.setcheckinterval(10)
+        return lambda: sys.setcheckinterval(old)
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(SWITCH_INTERVAL)
+    return lambda: sys.setswitchinterval(old)
+
+
+# Python 3 switches by time: a few microseconds are some tens of bytecodes.
+SWITCH_INTERVAL = 5e-6
 
 
 class OtherThreads(unittest.TestCase):
@@ -382,8 +391,8 @@ class OtherThreads(unittest.TestCase):
     def test_comparisons_interrupted_by_a_python_eq(self):
         busy = [(f, (a, b), expected) for a, b, expected in dict_pairs(Slow)
                 for f in (ordinex.cmp, ordinex.case_cmp)]
-        others = [(ordinex.cmp, (pack(("rec", n)), pack(("rec", n + 1))), -1) for n in range(3)]
-        others += [(ordinex.case_cmp, (pack(("REC", n)), pack(("rec", n))), 0) for n in range(3)]
+        others = [(ordinex.cmp, (pack((b"rec", n)), pack((b"rec", n + 1))), -1) for n in range(3)]
+        others += [(ordinex.case_cmp, (pack((b"REC", n)), pack((b"rec", n))), 0) for n in range(3)]
         self.race(lambda: answers(busy), lambda: answers(others))
 
     def test_sorts_interrupted_by_a_python_eq(self):
@@ -394,10 +403,10 @@ class OtherThreads(unittest.TestCase):
         self.race(lambda: answers(busy), lambda: answers(others))
 
     def test_hashes_interrupted_by_a_releasing_parcel(self):
-        busy = [(digestra.hash, (pack(("busy", n)),), digestra.hash(pack(("busy", n))))
+        busy = [(digestra.hash, (pack((b"busy", n)),), digestra.hash(pack((b"busy", n))))
                 for n in range(3)]
-        others = [(digestra.case_hash, (pack(("REC", n, "x" * n)),),
-                   digestra.hash(pack(("rec", n, "x" * n)))) for n in range(3)]
+        others = [(digestra.case_hash, (pack((b"REC", n, b"x" * n)),),
+                   digestra.hash(pack((b"rec", n, b"x" * n)))) for n in range(3)]
 
         def interrupted():
             failures = []
@@ -414,15 +423,29 @@ class OtherThreads(unittest.TestCase):
 # In a child: a callback that runs the module's init again, by another
 # spelling of its path, while a call is in progress.
 RERUN_INIT = r"""
-import imp, os, sys
+import os, sys
 from orvex import digestra, ordinex, parcel
 from orvex.parcel import pack
+from helpers import CmpOrdered, three_way
+
+try:
+    from importlib.machinery import ExtensionFileLoader
+    from importlib.util import module_from_spec, spec_from_file_location
+except ImportError:
+    import imp
+
+    def load_dynamic(name, path):
+        imp.load_dynamic(name, path)
+else:
+    def load_dynamic(name, path):
+        loader = ExtensionFileLoader(name, path)
+        module_from_spec(spec_from_file_location(name, path, loader=loader))
 
 def rerun(module):
     path = os.path.join(os.path.dirname(module.__file__), ".", os.path.basename(module.__file__))
-    imp.load_dynamic(module.__name__, path)
+    load_dynamic(module.__name__, path)
 
-class Reloading(object):
+class Reloading(CmpOrdered):
     def __init__(self, n):
         self.n = n
     def __eq__(self, other):
@@ -430,24 +453,24 @@ class Reloading(object):
         return self.n == other.n
     def __cmp__(self, other):
         rerun(ordinex)
-        return cmp(self.n, other.n)
+        return three_way(self.n, other.n)
 parcel.register(Reloading)
 
-class Dying(str):
+class Dying(bytes):
     def __del__(self):
         rerun(digestra)
 
 answers = []
 for tail in (1, 2, 3):
-    a = pack(({1: Reloading(5)}, "tail", 2))
-    b = pack(({1: Reloading(5)}, "tail", tail))
+    a = pack(({1: Reloading(5)}, b"tail", 2))
+    b = pack(({1: Reloading(5)}, b"tail", tail))
     answers.append(ordinex.cmp(a, b))
     answers.append(ordinex.case_cmp(a, b))
-parcels = [pack(({1: Reloading(5)}, "tail", tail)) for tail in (3, 1, 2)]
+parcels = [pack(({1: Reloading(5)}, b"tail", tail)) for tail in (3, 1, 2)]
 for func in (ordinex.sort, ordinex.case_sort):
     answers.append([parcel.unpack(p)[2] for p in func(parcels)])
 answers.append([parcel.unpack(p)[2] for p in sorted(parcels, key=ordinex.sort_key)])
-for p in ("s\x03abc", "t\x02i\x01i\x02"):
+for p in (b"s\x03abc", b"t\x02i\x01i\x02"):
     digestra.hash(Dying(p))
     answers.append(digestra.hash(p))
     digestra.case_hash(Dying(p))
@@ -463,7 +486,7 @@ class RerunInit(unittest.TestCase):
         out, err = child.communicate()
         self.assertEqual(child.returncode, 0, err)
         expected = [1, 1, 0, 0, -1, -1] + [[1, 2, 3]] * 3 + [-1600925533] * 2 + [219750523] * 2
-        self.assertEqual(out.strip(), repr(expected), err)
+        self.assertEqual(out.decode("latin-1").strip(), repr(expected), err)
 
 
 if __name__ == "__main__":
