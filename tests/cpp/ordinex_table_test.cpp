@@ -11,6 +11,7 @@
 #include "embedded_python.h"
 #include "orvex/ordinex.h"
 #include "orvex/parcel.h"
+#include "pyglue/compat.h"
 #include "pyglue/imports.h"
 #include "pyglue/ref.h"
 
@@ -92,7 +93,8 @@ protected:
     std::string message(const Ref& error)
     {
         Ref text = Ref::steal(PyObject_Str(error.get()));
-        return text ? PyString_AsString(text.get()) : "";
+        const char* utf8 = text ? pyglue::text_as_utf8(text.get()) : nullptr;
+        return utf8 ? utf8 : "";
     }
 
     PyTypeObject* type_ = nullptr;
@@ -149,8 +151,8 @@ TEST_F(OrdinexTable, CmpCStrOnRawBytes)
 
 TEST_F(OrdinexTable, CmpOnStringObjects)
 {
-    Ref a = Ref::steal(PyString_FromStringAndSize("s\x02" "ab", 4));
-    Ref b = Ref::steal(PyString_FromStringAndSize("s\x02" "AB", 4));
+    Ref a = Ref::steal(PyBytes_FromStringAndSize("s\x02" "ab", 4));
+    Ref b = Ref::steal(PyBytes_FromStringAndSize("s\x02" "AB", 4));
     EXPECT_EQ(table_->cmp(self(), a.get(), b.get(), 1), 1);
     EXPECT_EQ(table_->cmp(self(), a.get(), b.get(), 0), 0);
     EXPECT_EQ(table_->cmp(self(), Py_None, b.get(), 1), -1);
@@ -232,7 +234,7 @@ TEST_F(OrdinexTable, EntriesOnABusyInstanceLeaveItsReadersAlone)
     const int a_index = o->u_a->_index, b_index = o->u_b->_index;
     o->_busy = 1;
     EXPECT_EQ(cmp_bytes(bytes("s\x01" "a"), bytes("s\x01" "b"), 1), -1);
-    Ref a = Ref::steal(PyString_FromString("i\x07"));
+    Ref a = Ref::steal(PyBytes_FromString("i\x07"));
     EXPECT_EQ(table_->cmp(o, a.get(), a.get(), 1), 0);
     EXPECT_EQ(o->u_a->_index, a_index);
     EXPECT_EQ(o->u_b->_index, b_index);
