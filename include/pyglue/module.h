@@ -17,6 +17,12 @@ class ModuleDef {
 public:
     ModuleDef(const char* name, const char* doc, PyMethodDef* methods)
         : name_(name), doc_(doc), methods_(methods)
+#if PYGLUE_PY3
+          // Filled once: the interpreter keeps references to the definition
+          // and its saved copy of the module in it, which an init run again
+          // (imp.load_dynamic by another path) must not reset.
+          , def_{PyModuleDef_HEAD_INIT, name, doc, -1, methods, nullptr, nullptr, nullptr, nullptr}
+#endif
     {
     }
     ModuleDef(const ModuleDef&) = delete;
@@ -28,8 +34,6 @@ public:
     Ref create()
     {
 #if PYGLUE_PY3
-        def_ = PyModuleDef{PyModuleDef_HEAD_INIT, name_, doc_, -1, methods_,
-                           nullptr, nullptr, nullptr, nullptr};
         return Ref::steal(PyModule_Create(&def_));
 #else
         return Ref::borrow(Py_InitModule4(name_, methods_, doc_, nullptr, PYTHON_API_VERSION));
@@ -41,7 +45,7 @@ private:
     const char* doc_;
     PyMethodDef* methods_;
 #if PYGLUE_PY3
-    PyModuleDef def_{};
+    PyModuleDef def_;
 #endif
 };
 
