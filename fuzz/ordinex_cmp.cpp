@@ -8,10 +8,13 @@
 // byte is odd, copies of those after them up to 72, enough for merges) is
 // sorted three ways for each case flag and direction: sorted() with a key
 // made from cmp (functools.cmp_to_key), the native sort and sorted() with
-// the keys. They make the same comparisons, so
-// they must give the same list, item for item (equal copies included), or
-// fail with the same exception; only the interpreter's recursion guard may
-// hit one way and not another, as their call depths differ.
+// the keys. Both sorted() calls make the same comparisons, so they must give
+// the same list, item for item (equal copies included), or fail with the
+// same exception; so must the native sort where the interpreter's list sort
+// is Python 2's (Python 3.11 merges runs in another order, which shows where
+// the comparer is no consistent order: there the native sort keeps Python
+// 2's answer). Only the interpreter's recursion guard may hit one way and
+// not another, as their call depths differ.
 //
 // Only the documented failures may come out: the reader's UnpackError
 // (UnpackKeyError included), KeyError from the _type_map lookup,
@@ -188,7 +191,7 @@ void check_sorts(PyObject* parcels)
             Outcome by_key = sort_one_way(h.sorted, parcels, "key", ways.key, reverse);
             if (by_cmp.recursion_guard || native.recursion_guard || by_key.recursion_guard)
                 continue;
-            if (!same_outcome(by_cmp, native))
+            if (!PYGLUE_PY3 && !same_outcome(by_cmp, native))
                 finding("native sort differs from sorted() by cmp");
             if (!same_outcome(by_cmp, by_key))
                 finding("sorted(key=sort_key) differs from sorted() by cmp");
