@@ -1,4 +1,6 @@
 """The shared native helpers, through the test-only module _pyglue_probe."""
+import random
+import struct
 import sys
 import traceback
 import unittest
@@ -6,6 +8,7 @@ import warnings
 
 import _pyglue_probe as probe
 from helpers import assert_type_errors, runtime_version
+from py2_hashes import EDGES, py2_hash
 
 
 class ArgumentBinding(unittest.TestCase):
@@ -124,6 +127,31 @@ class VersionCheck(unittest.TestCase):
         self.assertEqual([str(w.message) for w in caught],
                          ["compiletime version %s of module 'orvex.probe' does not match "
                           "runtime version %s" % (other, runtime) for other in others])
+
+
+class Python2Hash(unittest.TestCase):
+    def test_edge_values_hash_as_python_2_7_does(self):
+        for value, want in EDGES:
+            self.assertEqual(probe.py2_hash(value), want, repr(value))
+
+    def test_random_numbers(self):
+        # Longs of every size up to thousands of bits, near multiples of
+        # 2**64 - 1, and doubles of any bit pattern (NaNs and denormals too).
+        rng = random.Random(7)
+        ones = 2 ** 64 - 1
+        for _ in range(3000):
+            sign = rng.choice([1, -1])
+            values = [
+                sign * rng.getrandbits(rng.randrange(1, 5000)),
+                sign * (ones * rng.getrandbits(rng.randrange(1, 300)) + rng.randrange(-2, 3)),
+                struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0],
+                sign * float(rng.getrandbits(53)) * 2.0 ** rng.randrange(-80, 970),
+            ]
+            for value in values:
+                self.assertEqual(probe.py2_hash(value), py2_hash(value), repr(value))
+
+    def test_failure_is_the_interpreters(self):
+        self.assertRaises(TypeError, probe.py2_hash, [])
 
 
 if __name__ == "__main__":

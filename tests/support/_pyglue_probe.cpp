@@ -7,6 +7,7 @@
 #include "pyglue/errors.h"
 #include "pyglue/imports.h"
 #include "pyglue/module.h"
+#include "pyglue/py2hash.h"
 #include "pyglue/ref.h"
 #include "pyglue/traceback.h"
 
@@ -90,6 +91,12 @@ PyObject* probe_raise_call(PyObject*, PyObject* args)
     return nullptr;
 }
 
+PyObject* probe_py2_hash(PyObject*, PyObject* number)
+{
+    long h = pyglue::py2_hash(number);
+    return h == -1 ? nullptr : pyglue::int_from_long(h);
+}
+
 PyObject* probe_leak(PyObject*, PyObject* obj)
 {
     Py_INCREF(obj);
@@ -106,6 +113,7 @@ PyMethodDef probe_methods[] = {
     {"version_check", probe_version_check, METH_VARARGS, nullptr},
     {"get_global", probe_get_global, METH_O, nullptr},
     {"raise_call", probe_raise_call, METH_VARARGS, nullptr},
+    {"py2_hash", probe_py2_hash, METH_O, nullptr},
     {"leak", probe_leak, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
