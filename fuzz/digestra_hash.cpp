@@ -12,6 +12,7 @@
 #include "embedded_python.h"
 #include "fuzz_support.h"
 #include "orvex/digestra.h"
+#include "pyglue/compat.h"
 #include "pyglue/imports.h"
 #include "pyglue/ref.h"
 
@@ -68,9 +69,10 @@ long checked(long h, bool failed, const Target& t)
 long call(PyObject* function, PyObject* parcel, const Target& t)
 {
     Ref result = Ref::steal(PyObject_CallFunctionObjArgs(function, parcel, nullptr));
-    if (result && !PyInt_Check(result.get()))
+    long h = 0;
+    if (result && !pyglue::int_as_long(result.get(), &h))
         finding("result is not an int");
-    return checked(result ? PyInt_AS_LONG(result.get()) : 0, !result, t);
+    return checked(h, !result, t);
 }
 
 }  // namespace
@@ -82,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, size_t size)
     const Target& t = target();
     const char* bytes = reinterpret_cast<const char*>(data);
     const int len = static_cast<int>(size);
-    Ref parcel = Ref::steal(PyString_FromStringAndSize(bytes, len));
+    Ref parcel = Ref::steal(PyBytes_FromStringAndSize(bytes, len));
     if (!parcel)
         finding("cannot make the parcel string");
 

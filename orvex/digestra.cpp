@@ -1,6 +1,6 @@
-// orvex.digestra: the interpreter's hash of the value a parcel string holds,
+// orvex.digestra: Python 2's hash of the value a parcel string holds,
 // computed from the parcel bytes through orvex.parcel's native reader. Only
-// longs and floats become objects (the interpreter's own hash serves them);
+// longs and floats become objects (pyglue::py2_hash hashes them);
 // everything else is hashed from C values and bytes in place.
 #include <Python.h>
 
@@ -12,6 +12,7 @@
 #include "pyglue/imports.h"
 #include "pyglue/lease.h"
 #include "pyglue/module.h"
+#include "pyglue/py2hash.h"
 #include "pyglue/ref.h"
 #include "pyglue/stack.h"
 #include "pyglue/traceback.h"
@@ -112,7 +113,7 @@ int object_hash(PyObject* loaded)
     Ref obj = Ref::steal(loaded);
     if (!obj)
         return fail_value();
-    long h = PyObject_Hash(obj.get());
+    long h = pyglue::py2_hash(obj.get());
     return h == -1 ? fail_value() : narrow(h);
 }
 
@@ -357,7 +358,7 @@ PyObject* result_or_trace(int h, const char* qualname, int line)
         pyglue::add_traceback(qualname, __FILE__, line);
         return nullptr;
     }
-    return PyInt_FromLong(h);
+    return pyglue::int_from_long(h);
 }
 
 PyObject* module_hash(PyObject*, PyObject* a)

@@ -109,7 +109,7 @@ TEST_F(DigestraTable, HashCStrFailuresReturnMinusOneWithTheException)
 TEST_F(DigestraTable, HashTakesAParcelObject)
 {
     const std::string upper = bytes("t\x01s\x03" "ABC");
-    Ref parcel = Ref::steal(PyString_FromStringAndSize(upper.data(), upper.size()));
+    Ref parcel = Ref::steal(PyBytes_FromStringAndSize(upper.data(), upper.size()));
     ASSERT_TRUE(parcel);
     const int folded = table_->hash(self(), parcel.get(), 0);
     EXPECT_NE(folded, -1);
@@ -154,7 +154,7 @@ TEST_F(DigestraTable, EntriesOnABusyInstanceLeaveItsReaderAlone)
     self()->_case_sensitive = 1;
     self()->_busy = 1;
     EXPECT_EQ(hash_bytes(bytes("s\x03" "ABC"), 0), -1600925533);
-    Ref parcel = Ref::steal(PyString_FromStringAndSize("i\x07", 2));
+    Ref parcel = Ref::steal(PyBytes_FromStringAndSize("i\x07", 2));
     EXPECT_EQ(table_->hash(self(), parcel.get(), 0), 7);
     EXPECT_EQ(self()->_case_sensitive, 1);
     EXPECT_EQ(self()->_busy, 1);
