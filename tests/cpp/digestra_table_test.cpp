@@ -80,6 +80,9 @@ TEST_F(DigestraTable, HashCStrGivesTheValueHash)
         {bytes("I\xff\xff"), 1, -2},
         {bytes("i\x07" "trailing"), 1, 7},
         {bytes("'"), 0, 0},
+        // Longs and floats hash as Python 2 hashes them: 2**64 - 1 and 1.5.
+        {bytes("L\x09\xff\xff\xff\xff\xff\xff\xff\xff\x00"), 1, -2},
+        {bytes("f\x3f\xf8\x00\x00\x00\x00\x00\x00"), 0, 1610645504},
     };
     for (const HashCase& c : cases) {
         EXPECT_EQ(hash_bytes(c.parcel, c.case_sensitive), c.hash) << c.parcel;
