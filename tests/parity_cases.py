@@ -323,14 +323,7 @@ class ParcelPack(object):
         data = forms(rng, value)
         if data is None or rng.random() < 0.3:
             return data
-        at = rng.randrange(len(data) + 1)
-        roll = rng.random()
-        if roll < 0.3:
-            return data[:at]
-        change = random_bytes(rng, 1)
-        if roll < 0.65:
-            return data[:at] + change + data[at + 1:]
-        return data[:at] + change + data[at:]
+        return damaged(rng, data)
 
     def outcome(self, parcel, data):
         """What unpack makes of data: {"value": tokens} or {"error": [class
@@ -385,6 +378,18 @@ class ParcelPack(object):
         return None
 
 
+def damaged(rng, data):
+    """data cut short, with a byte changed, or with a byte inserted."""
+    at = rng.randrange(len(data) + 1)
+    roll = rng.random()
+    if roll < 0.3:
+        return data[:at]
+    change = random_bytes(rng, 1)
+    if roll < 0.65:
+        return data[:at] + change + data[at + 1:]
+    return data[:at] + change + data[at:]
+
+
 def forms(rng, value):
     """Parcel bytes of a value without pickles, each code in a form picked at
     random among those that hold it; None when the value has text."""
@@ -432,13 +437,13 @@ def int_forms(rng, value):
     if INT32[0] <= value < INT32[1]:
         choices.append(b"l" + struct.pack(">i", value))
     # The long forms take any byte count that holds the value with its sign
-    # (none for 0).
-    n = 0
+    # (none for 0), counted up from the hex digits' (one or two short).
+    n = max(0, len("%x" % abs(value)) // 2 - 1)
     while not -2 ** (8 * n - 1) <= value < 2 ** (8 * n - 1):
         n += 1
     n += rng.choice((0, 0, 1))
-    digits = [(value >> (8 * i)) & 0xff for i in range(n)]
-    payload = struct.pack("%dB" % n, *digits)
+    # Two's complement, least significant byte first.
+    payload = from_hex("%0*x" % (2 * n, value % 2 ** (8 * n)))[::-1] if n else b""
     if n <= 255:
         choices.append(b"L" + struct.pack(">B", n) + payload)
     choices.append(b"M" + struct.pack(">i", n) + payload)
