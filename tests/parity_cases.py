@@ -886,6 +886,39 @@ def unsteady_hash(data):
     return False
 
 
+def long_of(payload):
+    """The value of a long's payload: two's complement, least significant
+    byte first."""
+    value = int(to_hex(payload[::-1]) or "0", 16)
+    top = 2 ** (8 * len(payload))
+    return value - top if 2 * value >= top else value
+
+
+def rounded_apart(parcels):
+    """Whether a long in these parcels that no double holds lies within two
+    steps of a float in them. Outside dicts a long meets a float as
+    PyLong_AsDouble makes it, which rounds correctly from 2.7 on; 2.6's
+    conversion can land a step away, and order such a pair otherwise."""
+    longs, floats = [], []
+    for data in parcels:
+        for _, code, payload, _ in walk(data):
+            if code in (b"L", b"M"):
+                longs.append(long_of(payload))
+            elif code == b"f":
+                floats.append(struct.unpack(">d", payload)[0])
+    for value in longs:
+        if not floats or -2 ** 53 <= value <= 2 ** 53 or abs(value) >= 2 ** 1024:
+            continue
+        try:
+            near = float(value)
+        except OverflowError:
+            return True
+        step = math.ldexp(1.0, math.frexp(near)[1] - 53)
+        if near != value and any(abs(f - near) <= 2 * step for f in floats):
+            return True
+    return False
+
+
 def recoded(rng, data):
     """data with one value's code replaced by one that no reader knows, or
     by the user-object code."""
@@ -1074,6 +1107,9 @@ class Ordinex(object):
 
     def check(self, test, cases):
         from orvex import ordinex
+        if sys.version_info[:2] == (2, 6):
+            cases = [c for c in cases if not rounded_apart(
+                from_hex(h) for h in c.get("parcels", [c.get("a", ""), c.get("b", "")]))]
         in_c_locale(lambda: check_answers(test, cases, lambda case: self.answers(ordinex, case)))
 
 
