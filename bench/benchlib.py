@@ -1,12 +1,9 @@
 """Timing helpers shared by the bench_*.py entries: best-of-N per-call times
-of a native call and its baselines, measured in the same process; the
-interpreter's serialisers as baselines; and which module each
-bench_<name>.py and tour_<name>.py drives."""
+of a native call and its baselines, measured in the same process, and the
+interpreter's serialisers as baselines."""
 import pickle
 import sys
 import timeit
-
-import orvex_build
 
 try:
     import cPickle as fast_pickle
@@ -16,22 +13,6 @@ except ImportError:
 python_loads = getattr(pickle, "_loads", pickle.loads)
 
 REPEAT = 5
-
-MODULES = {"parcel": "orvex.parcel", "ordinex": "orvex.ordinex", "digestra": "orvex.digestra",
-           "cipherel": "cipherel", "addrix": "orvex._addrix"}
-
-
-def entry(filename, name):
-    """Imports the bench or tour `filename` (bench_x, tour_x), which drives
-    the module of `name`; where this build leaves that module out, says so
-    and gives None."""
-    module = MODULES[name]
-    if module not in orvex_build.LEFT_OUT:
-        return __import__(filename)
-    heading(module)
-    sys.stdout.write("%s is not in this build: %s.\n" % (module, orvex_build.LEFT_OUT[module]))
-    return None
-
 
 def per_call(func, number=None):
     """Best per-call time of func() in seconds (number picked for ~0.1 s)."""

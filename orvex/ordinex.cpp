@@ -1059,18 +1059,6 @@ const Ranked& key_ranked(PyObject* key)
     return reinterpret_cast<SortKeyObject*>(key)->ranked;
 }
 
-bool holds(int op, int order)
-{
-    switch (op) {
-    case Py_LT: return order < 0;
-    case Py_LE: return order <= 0;
-    case Py_EQ: return order == 0;
-    case Py_NE: return order != 0;
-    case Py_GT: return order > 0;
-    default: return order >= 0;
-    }
-}
-
 void trace_key_failure(PyObject* key, int op)
 {
     static const char* const op_names[] = {"__lt__", "__le__", "__eq__",
@@ -1100,7 +1088,7 @@ PyObject* key_richcompare(PyObject* a, PyObject* b, int op)
         trace_key_failure(a, op);
         return nullptr;
     }
-    return PyBool_FromLong(holds(op, result));
+    return PyBool_FromLong(pyglue::holds(op, result));
 }
 
 PyObject* key_repr(PyObject* self)

@@ -4,7 +4,6 @@ import math
 import sys
 import threading
 
-import orvex_build
 import py2sort
 
 try:
@@ -102,16 +101,6 @@ def same(a, b):
         elif a != b:
             return False
     return True
-
-
-def left_out(*modules):
-    """Why this build lacks any of the named modules (dotted names), or None
-    when it has them all."""
-    reasons = ["%s (%s)" % (m, orvex_build.LEFT_OUT[m]) for m in modules
-               if m in orvex_build.LEFT_OUT]
-    if not reasons:
-        return None
-    return "this build leaves out " + "; ".join(reasons)
 
 
 def skip(test, reason):

@@ -9,9 +9,8 @@ Values travel as token lists (encode/decode) that each side rebuilds in its
 own types: a Python 2 str is bytes on 3, int and long are int, unicode is
 str.
 
-A section is one module's share: `modules` (dotted names both sides need),
-`write(rng)` giving JSON-able cases on the writer, and `check(test, cases)`
-asserting on the build under test.
+A section is one module's share: `write(rng)` giving JSON-able cases on the
+writer, and `check(test, cases)` asserting on the build under test.
 """
 import binascii
 import json
@@ -294,7 +293,6 @@ class ParcelPack(object):
     of broken ones."""
 
     name = "parcel"
-    modules = ["orvex.parcel"]
 
     def write(self, rng):
         from orvex import parcel
@@ -475,7 +473,6 @@ class Cipherel(object):
     Texts to cipher are whole blocks: other lengths fail in the core alike."""
 
     name = "cipherel"
-    modules = ["cipherel"]
 
     def write(self, rng):
         import cipherel
@@ -541,7 +538,6 @@ class Addrix(object):
     nested around the re-parse limit."""
 
     name = "addrix"
-    modules = ["orvex._addrix"]
 
     def write(self, rng):
         from orvex import _addrix
@@ -1007,7 +1003,6 @@ class Ordinex(object):
     run or from 2 to 3."""
 
     name = "ordinex"
-    modules = ["orvex.ordinex"]
 
     def write(self, rng):
         return in_c_locale(lambda: self.write_in_c_locale(rng))
@@ -1119,7 +1114,6 @@ class Digestra(object):
     out: parcels whose hash reaches a None, which hashes by its address."""
 
     name = "digestra"
-    modules = ["orvex.digestra"]
 
     def write(self, rng):
         from orvex import digestra

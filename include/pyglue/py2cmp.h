@@ -26,6 +26,19 @@
 
 namespace pyglue {
 
+// Whether rich comparison `op` holds for a three-way `order`.
+inline bool holds(int op, int order)
+{
+    switch (op) {
+    case Py_LT: return order < 0;
+    case Py_LE: return order <= 0;
+    case Py_EQ: return order == 0;
+    case Py_NE: return order != 0;
+    case Py_GT: return order > 0;
+    default: return order >= 0;
+    }
+}
+
 #if PYGLUE_PY3
 
 namespace py2cmp {
@@ -57,18 +70,6 @@ inline Kind kind_of(PyObject* o)
 inline int sign(Py_ssize_t value)
 {
     return value < 0 ? -1 : value > 0;
-}
-
-inline bool holds(int op, int order)
-{
-    switch (op) {
-    case Py_LT: return order < 0;
-    case Py_LE: return order <= 0;
-    case Py_EQ: return order == 0;
-    case Py_NE: return order != 0;
-    case Py_GT: return order > 0;
-    default: return order >= 0;
-    }
 }
 
 // Python 2 counts a type as a number when it converts to int or float.
