@@ -153,12 +153,12 @@ PyObject* pair_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     Ref kwds;
     if (kwnames) {
         kwds = Ref::steal(PyDict_New());
-        for (Py_ssize_t i = 0; kwds && i < PyTuple_GET_SIZE(kwnames); ++i) {
+        if (!kwds)
+            return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
             if (PyDict_SetItem(kwds.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0)
                 return nullptr;
         }
-        if (!kwds)
-            return nullptr;
     }
     return detail::call_bound(F, tuple.get(), kwds.get());
 }

@@ -130,8 +130,7 @@ inline int try_slot(PyObject* v, PyObject* w, int op)
         return -1;
     if (result.get() == Py_NotImplemented)
         return undecided;
-    int truth = PyObject_IsTrue(result.get());
-    return truth < 0 ? error : truth;
+    return PyObject_IsTrue(result.get());
 }
 
 // The objects' own comparison, a subclass's reflection first as both
@@ -147,6 +146,11 @@ inline int own_rich(PyObject* v, PyObject* w, int op)
 
 inline int rich(PyObject* v, PyObject* w, int op);
 inline int cmp3(PyObject* v, PyObject* w);
+
+inline bool mixed_text(Kind kv, Kind kw)
+{
+    return (kv == Kind::bytes && kw == Kind::text) || (kv == Kind::text && kw == Kind::bytes);
+}
 
 // Python 2 compares a str with a unicode as text, the str decoded as ASCII.
 inline Ref as_text(PyObject* o)
@@ -171,8 +175,8 @@ inline int mixed_text_rich(PyObject* v, PyObject* w, int op)
     return PyObject_RichCompareBool(tv.get(), tw.get(), op);
 }
 
-// A tuple's or list's items held while they are compared: a comparison of
-// other objects may change a list.
+// A tuple's or list's item, borrowed: callers hold it while they compare, as
+// a comparison of other objects may change a list.
 inline PyObject* item(PyObject* seq, Py_ssize_t i)
 {
     return PyTuple_Check(seq) ? PyTuple_GET_ITEM(seq, i) : PyList_GET_ITEM(seq, i);
@@ -319,11 +323,8 @@ inline int rich_kinds(PyObject* v, PyObject* w, int op)
         int r = own_rich(v, w, op);
         return r != undecided ? r : holds(op, default_order(v, w));
     }
-    if (kv != kw) {
-        bool mixed_text = (kv == Kind::bytes && kw == Kind::text) ||
-                          (kv == Kind::text && kw == Kind::bytes);
-        return mixed_text ? mixed_text_rich(v, w, op) : holds(op, default_order(v, w));
-    }
+    if (kv != kw)
+        return mixed_text(kv, kw) ? mixed_text_rich(v, w, op) : holds(op, default_order(v, w));
     switch (kv) {
     case Kind::bytes: return holds(op, bytes_order(v, w));
     case Kind::tuple: case Kind::list: return sequence_rich(v, w, op);
@@ -344,18 +345,19 @@ inline int rich_kinds(PyObject* v, PyObject* w, int op)
 inline int cmp3_kinds(PyObject* v, PyObject* w)
 {
     Kind kv = kind_of(v), kw = kind_of(w);
-    int r = undecided;
+    int r;
     if (kv == Kind::other || kw == Kind::other)
         r = three_way_of(own_rich_bool, v, w);
-    else if (kv == kw && kv == Kind::bytes)
+    else if (kv != kw)
+        r = mixed_text(kv, kw) ? three_way_of(mixed_text_rich, v, w) : undecided;
+    else if (kv == Kind::bytes)
         r = bytes_order(v, w);
-    else if (kv == kw && kv == Kind::dict)
+    else if (kv == Kind::dict)
         r = dict_order(v, w);
-    else if (kv == kw && (kv == Kind::tuple || kv == Kind::list))
+    else if (kv == Kind::tuple || kv == Kind::list)
         r = three_way_of(rich, v, w);
-    else if (kv == kw || (kv == Kind::bytes && kw == Kind::text) ||
-             (kv == Kind::text && kw == Kind::bytes))
-        r = kv == kw ? three_way_of(builtin_rich, v, w) : three_way_of(mixed_text_rich, v, w);
+    else
+        r = three_way_of(builtin_rich, v, w);
     return r == undecided ? default_order(v, w) : r;
 }
 
