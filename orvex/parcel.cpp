@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "orvex/parcel.h"
+#include "orvex/pickle_scan.h"
 #include "pyglue/args.h"
 #include "pyglue/compat.h"
 #include "pyglue/errors.h"
@@ -34,6 +36,13 @@ const char MODULE_NAME[] = "orvex.parcel";
 // beyond any real record, and a bound for what the native modules that
 // recurse over parcels must be ready for.
 constexpr int MAX_DEPTH = 500;
+
+// An X payload's value, unfolded as a tree (each shared object counted at
+// every place it appears, scalars by their bytes), may weigh this much per
+// payload byte: a pickle without sharing weighs at most one per byte, so
+// real records pass, while what anyone can do with the value (compare it,
+// hash it, pack it) stays within a constant factor of the parcel's length.
+constexpr int X_WEIGHT_PER_BYTE = 64;
 
 PyObject* UnpackError;
 PyObject* UnpackKeyError;
@@ -318,16 +327,68 @@ void wrap_pickle_error(int offset)
                  *detail ? ": " : "", detail);
 }
 
+// What an X payload's global is to the scan; `failed` with the finder's
+// refusal set.
+parcel::GlobalKind classify_global(const char* module, size_t module_len, const char* name,
+                                   size_t name_len)
+{
+    Ref module_text = Ref::steal(pyglue::text_from_utf8(module, static_cast<Py_ssize_t>(module_len)));
+    Ref name_text = Ref::steal(
+        module_text ? pyglue::text_from_utf8(name, static_cast<Py_ssize_t>(name_len)) : nullptr);
+    Ref found = Ref::steal(
+        name_text ? pyglue::resolve_global(pickling, module_text.get(), name_text.get()) : nullptr);
+    if (!found)
+        return parcel::GlobalKind::failed;
+    return pyglue::is_byte_string_helper(pickling, found.get()) ? parcel::GlobalKind::byte_string_helper
+                                                                : parcel::GlobalKind::object;
+}
+
+// Scans the payload at `offset` before any unpickler runs it (see
+// orvex/pickle_scan.h); `depth` containers are open around it.
+bool admit_payload(const char* p, int n, int offset, int depth)
+{
+    parcel::PickleScanLimits limits{offset, MAX_DEPTH - depth, X_WEIGHT_PER_BYTE};
+    parcel::PickleScanResult result;
+    try {
+        result = parcel::PickleScan<decltype(&classify_global)>(
+                     reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(n), limits,
+                     classify_global)
+                     .run();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    switch (result.outcome) {
+    case parcel::PickleScanResult::admitted:
+        return true;
+    case parcel::PickleScanResult::classifier_failed:
+        wrap_pickle_error(offset);
+        return false;
+    case parcel::PickleScanResult::malformed:
+        PyErr_Format(UnpackError, "malformed X payload at offset %d: UnpicklingError: %s", offset,
+                     result.message.c_str());
+        return false;
+    case parcel::PickleScanResult::too_deep:
+        PyErr_Format(UnpackError, "parcel nested deeper than %d levels at offset %d", MAX_DEPTH,
+                     offset);
+        return false;
+    default:
+        PyErr_SetString(UnpackError, result.message.c_str());
+        return false;
+    }
+}
+
 // Unpickles an X payload with an Unpickler whose globals come only from the
-// registry: an attacker's pickle cannot reach any other callable.
-PyObject* load_pickle(UnpackerObject* self)
+// registry, once the scan has passed it: an attacker's pickle cannot reach
+// any other callable, nor set state on anything it did not build.
+PyObject* load_pickle(UnpackerObject* self, int depth)
 {
     int n;
     if (!read_length(self, "X payload length", &n))
         return nullptr;
     int offset = self->_index;
     const char* p = take(self, n, "X payload");
-    if (!p)
+    if (!p || !admit_payload(p, n, offset, depth))
         return nullptr;
     PyObject* value = pyglue::pickle_loads(pickling, p, n);
     if (!value)
@@ -397,8 +458,8 @@ PyObject* raise_unknown_code(int code)
     return nullptr;
 }
 
-// A value of any code but the counted containers.
-PyObject* load_scalar(UnpackerObject* self, int code)
+// A value of any code but the counted containers, inside `depth` of them.
+PyObject* load_scalar(UnpackerObject* self, int code, int depth)
 {
     switch (code) {
     case 'N':
@@ -432,7 +493,7 @@ PyObject* load_scalar(UnpackerObject* self, int code)
     case '}':
         return PyDict_New();
     case 'X':
-        return load_pickle(self);
+        return load_pickle(self, depth);
     default:
         return raise_unknown_code(code);
     }
@@ -463,7 +524,7 @@ PyObject* read_values(UnpackerObject* self, LoadStack& open)
         if (kind) {
             if (!open_container(self, open, kind, read_count(self, code)))
                 return nullptr;
-        } else if (!(value = Ref::steal(load_scalar(self, code)))) {
+        } else if (!(value = Ref::steal(load_scalar(self, code, open.depth())))) {
             return nullptr;
         }
     }
@@ -1058,7 +1119,7 @@ bool init_pickling()
         return true;
     Ref table = Ref::steal(PyDict_New());
     Ref finder = Ref::steal(PyCFunction_New(&find_global_def, nullptr));
-    if (!table || !finder || !pyglue::admit_pickle_helpers(table.get()) ||
+    if (!table || !finder || !pyglue::admit_pickle_helpers(pickling, table.get()) ||
         !pyglue::init_pickle_codec(pickling, finder.get(), MODULE_NAME))
         return false;
     registry = table.release();

@@ -30,6 +30,7 @@ namespace pyglue {
 #if PYGLUE_PY3
 
 inline PyObject* text_from_string(const char* s) { return PyUnicode_FromString(s); }
+inline PyObject* text_from_utf8(const char* s, Py_ssize_t n) { return PyUnicode_DecodeUTF8(s, n, "strict"); }
 inline PyObject* text_intern(const char* s) { return PyUnicode_InternFromString(s); }
 inline bool text_check(PyObject* obj) { return PyUnicode_Check(obj); }
 // Null with an exception set for text that cannot be encoded.
@@ -106,6 +107,7 @@ inline void set_frame_line(PyFrameObject*, int) {}
 #else
 
 inline PyObject* text_from_string(const char* s) { return PyString_FromString(s); }
+inline PyObject* text_from_utf8(const char* s, Py_ssize_t n) { return PyString_FromStringAndSize(s, n); }
 inline PyObject* text_intern(const char* s) { return PyString_InternFromString(s); }
 inline bool text_check(PyObject* obj) { return PyString_Check(obj); }
 inline const char* text_as_utf8(PyObject* obj) { return PyString_AsString(obj); }
