@@ -301,11 +301,29 @@ bool fill(LoadLevel& top, Ref value)
     }
 }
 
+// Python 2.6's unpickler hands on the error of a call it made (REDUCE,
+// INST...) with its value packed as (value, callable, arguments); the value
+// alone comes out, as from 2.7 and 3.
+void unwrap_call_error()
+{
+#if !PYGLUE_PY3 && PY_VERSION_HEX < 0x02070000
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (value && PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 3) {
+        Ref packed = Ref::steal(value);
+        PyObject* inner = PyTuple_GET_ITEM(packed.get(), 0);
+        value = inner == Py_None ? nullptr : Ref::borrow(inner).release();
+    }
+    PyErr_Restore(type, value, tb);
+#endif
+}
+
 // Turns a failure inside the unpickler into UnpackError, so that callers of
 // unpack see one exception family for bad input. UnpackError (a refused
 // global) passes as it is, and so do MemoryError and non-Exceptions.
 void wrap_pickle_error(int offset)
 {
+    unwrap_call_error();
     if (PyErr_ExceptionMatches(UnpackError) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
         !PyErr_ExceptionMatches(PyExc_Exception))
         return;

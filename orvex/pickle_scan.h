@@ -242,14 +242,27 @@ private:
         if (nodes_[child].made == Made::helper)
             return refuse_helper(at, child);
         edges_.emplace_back(parent, child);
-        nodes_[parent].below += nodes_[child].weight;
+        nodes_[parent].below = saturated(nodes_[parent].below, nodes_[child].weight);
         return true;
+    }
+
+    // Weights stop just past the bound, so no sum of them overflows.
+    int64_t saturated(int64_t a, int64_t b) const { return std::min(max_weight_ + 1, a + b); }
+
+    // Python 3's unpickler reaches nothing below the innermost mark; Python
+    // 2's does, and then misreads the mark. Neither way is admitted.
+    bool reach(size_t at, size_t count)
+    {
+        size_t fence = marks_.empty() ? 0 : marks_.back();
+        if (stack_.size() >= fence + count)
+            return true;
+        return fault(at, marks_.empty() ? "unpickling stack underflow" : "unexpected MARK found");
     }
 
     bool pop(size_t at, uint32_t* out)
     {
-        if (stack_.empty())
-            return fault(at, "unpickling stack underflow");
+        if (!reach(at, 1))
+            return false;
         *out = stack_.back();
         stack_.pop_back();
         return true;
@@ -257,8 +270,8 @@ private:
 
     bool top(size_t at, uint32_t* out)
     {
-        if (stack_.empty())
-            return fault(at, "unpickling stack underflow");
+        if (!reach(at, 1))
+            return false;
         *out = stack_.back();
         return true;
     }
@@ -286,11 +299,17 @@ private:
 
     bool small_tuple(size_t at, size_t count)
     {
-        if (stack_.size() < count)
-            return fault(at, "unpickling stack underflow");
+        if (!reach(at, count))
+            return false;
         std::vector<uint32_t> items(stack_.end() - count, stack_.end());
         stack_.resize(stack_.size() - count);
         return collect(at, Made::tuple, items);
+    }
+
+    // Python 2 drops the odd item out of a dict's; Python 3 refuses it.
+    bool pairs(size_t at, const std::vector<uint32_t>& items)
+    {
+        return items.size() % 2 == 0 || fault(at, "odd number of items for a dict");
     }
 
     // Items (APPEND, SETITEM...) go into lists, dicts and built instances.
@@ -300,6 +319,8 @@ private:
         if (!top(at, &target))
             return false;
         Made made = nodes_[target].made;
+        if (made == Made::helper)
+            return refuse_helper(at, target);
         if (made != Made::list && made != Made::dict && made != Made::instance)
             return refuse(at, "sets state on ",
                           describe(target) + ": only lists, dicts and instances it builds take items");
@@ -314,6 +335,8 @@ private:
         uint32_t state = 0, target = 0;
         if (!pop(at, &state) || !top(at, &target))
             return false;
+        if (nodes_[target].made == Made::helper)
+            return refuse_helper(at, target);
         if (nodes_[target].made != Made::instance)
             return refuse(at, "sets state on ",
                           describe(target) + ": only instances it builds take state");
@@ -329,7 +352,7 @@ private:
         if (made == Made::helper && as_class)
             return refuse_helper(at, callable);
         if (made != Made::helper && made != Made::global)
-            return fault(at, "a call of " + describe(callable) + ", which is not a global it names,");
+            return fault(at, "it calls " + describe(callable) + ", which is not a global it names,");
         if (made == Made::global) {
             uint32_t node = add(Made::instance, 1);
             for (uint32_t arg : args)
@@ -342,7 +365,7 @@ private:
         for (uint32_t arg : args) {
             if (nodes_[arg].made == Made::helper)
                 return refuse_helper(at, arg);
-            weight += nodes_[arg].weight + nodes_[arg].below;
+            weight = saturated(weight, saturated(nodes_[arg].weight, nodes_[arg].below));
         }
         stack_.push_back(add(Made::byte_string, weight));
         return true;
@@ -447,9 +470,9 @@ private:
             return true;
         case 'l':
         case 't':
+            return pop_mark(at, &items) && collect(at, op == 'l' ? Made::list : Made::tuple, items);
         case 'd':
-            return pop_mark(at, &items) &&
-                   collect(at, op == 'l' ? Made::list : op == 't' ? Made::tuple : Made::dict, items);
+            return pop_mark(at, &items) && pairs(at, items) && collect(at, Made::dict, items);
         case 0x85:
         case 0x86:
         case 0x87:
@@ -459,8 +482,9 @@ private:
         case 's':
             return pop(at, &a) && pop(at, &b) && (items = {b, a}, fill(at, items));
         case 'e':
-        case 'u':
             return pop_mark(at, &items) && fill(at, items);
+        case 'u':
+            return pop_mark(at, &items) && pairs(at, items) && fill(at, items);
         case 'b':
             return build(at);
         case 'c':
@@ -553,7 +577,7 @@ private:
             }
             weight[node] = nodes_[node].weight;
             for (uint32_t e = first_[node]; e < first_[node + 1]; ++e) {
-                weight[node] = std::min(max_weight_ + 1, weight[node] + weight[child_[e]]);
+                weight[node] = saturated(weight[node], weight[child_[e]]);
                 height[node] = std::max(height[node], height[child_[e]] + 1);
             }
             state[node] = 2;
