@@ -290,7 +290,7 @@ def random_chain(rng):
 
 class ParcelPack(object):
     """pack of random values, and unpack of random parcels in every form and
-    of broken ones."""
+    of broken ones, and of hostile X payloads (see hostile_cases)."""
 
     name = "parcel"
 
@@ -312,6 +312,7 @@ class ParcelPack(object):
                 continue  # a value that a pickle in a broken parcel made
             if result and not self.involves_pickle(result):
                 cases.append(dict(result, data=to_hex(data)))
+        cases.extend(hostile_cases(parcel, rng))
         return cases
 
     def crafted(self, rng):
@@ -342,9 +343,12 @@ class ParcelPack(object):
     def check(self, test, cases):
         from orvex import parcel
         from helpers import same
+        register_hostile_fixtures(parcel)
         failures = []
         for case in cases:
-            if "data" in case:
+            if "hostile" in case:
+                problem = check_hostile(parcel, case)
+            elif "data" in case:
                 problem = self.check_read(parcel, same, case)
             else:
                 problem = self.check_pack(parcel, same, case)
@@ -375,6 +379,396 @@ class ParcelPack(object):
         elif "value" not in got or not same(decode(got["value"]), decode(case["value"])):
             return "unpack(%r) gave %r, not %r" % (data[:80], got, case["value"])
         return None
+
+
+# ---------------------------------------------------------------------------
+# orvex.parcel: hostile X payloads. Their pickles are checked opcode by
+# opcode before any unpickler runs, with the same messages on 2 and 3, so
+# their outcomes are compared whole: error class and message (offsets
+# included), or the value, and whether a registered class was changed.
+# Payloads are written so that the scan or the byte-string stand-ins decide,
+# in messages of this project's own: none reaches an error of the
+# interpreter's unpickler, worded differently from version to version.
+
+# The writer runs this file as __main__: the fixtures name their module.
+HOSTILE_MODULE = "parity_cases"
+MAX_DEPTH = 500  # parcel.MAX_DEPTH, before the module is imported
+
+
+class Vault(object):
+    __module__ = HOSTILE_MODULE
+    limit = 100
+
+    def __init__(self, owner=None):
+        self.owner = owner
+
+
+class OldVault:
+    """Classic on 2, where a class's __dict__ is a plain dict."""
+    __module__ = HOSTILE_MODULE
+    limit = 100
+
+
+class LedgerType(type):
+    """Classes that take entries by subscript."""
+    __module__ = HOSTILE_MODULE
+
+    def __setitem__(cls, name, value):
+        setattr(cls, name, value)
+
+
+def add_entry(cls, entry):
+    cls.entries.append(entry)
+
+
+def add_entries(cls, entries):
+    cls.entries.extend(entries)
+
+
+# Made by calling the metaclass: one spelling on 2 and 3.
+Ledger = LedgerType("Ledger", (object,), {
+    "__module__": HOSTILE_MODULE, "limit": 100, "entries": [],
+    "append": classmethod(add_entry), "extend": classmethod(add_entries)})
+
+
+class Teller(object):
+    """Calling an instance counts the call."""
+    __module__ = HOSTILE_MODULE
+    calls = 0
+
+    def __call__(self, *args):
+        Teller.calls += 1
+        return self
+
+
+HOSTILE_FIXTURES = [Vault, OldVault, Ledger, Teller]
+_missing = object()
+
+
+def register_hostile_fixtures(parcel):
+    for cls in HOSTILE_FIXTURES:
+        parcel.register(cls)
+
+
+def fixture_state():
+    return [(cls, dict(cls.__dict__), list(getattr(cls, "entries", ())))
+            for cls in HOSTILE_FIXTURES]
+
+
+def restore_fixtures(saved):
+    for cls, attrs, entries in saved:
+        for name in [n for n in cls.__dict__ if n not in attrs]:
+            delattr(cls, name)
+        for name, value in attrs.items():
+            if cls.__dict__.get(name, _missing) is not value:
+                setattr(cls, name, value)
+        if "entries" in attrs:
+            cls.entries[:] = entries
+
+
+def described(value):
+    """The tokens of an unpacked value, or what kind of object it is."""
+    try:
+        return {"value": encode(value)}
+    except (TypeError, RuntimeError):
+        pass
+    if hasattr(value, "__bases__"):
+        return {"object": "class " + value.__name__}
+    return {"object": "instance of " + getattr(value, "__class__", type(value)).__name__}
+
+
+def json_text(message):
+    """A message as JSON can hold it: Python 2's str may have any byte."""
+    return message if isinstance(message, TEXT) else message.decode("latin-1")
+
+
+def hostile_outcome(parcel, data):
+    saved = fixture_state()
+    try:
+        try:
+            result = described(parcel.unpack(data))
+        except Exception:
+            error = sys.exc_info()[1]
+            result = {"error": [type(error).__name__, json_text(str(error))]}
+        if fixture_state() != saved:
+            result["changed"] = True
+        return result
+    finally:
+        restore_fixtures(saved)
+
+
+def check_hostile(parcel, case):
+    data = from_hex(case["data"])
+    got = hostile_outcome(parcel, data)
+    if got != case["hostile"]:
+        return "unpack(%r) gave %r, not %r" % (data[:80], got, case["hostile"])
+    return None
+
+
+# Pickle pieces, protocols 0 to 2.
+P2 = b"\x80\x02"
+
+
+def p_short(data):
+    return b"U" + struct.pack("B", len(data)) + data
+
+
+def p_text(text):
+    data = text.encode("utf-8")
+    return b"X" + struct.pack("<i", len(data)) + data
+
+
+def p_put(slot, long_form=False):
+    if slot < 256 and not long_form:
+        return b"q" + struct.pack("B", slot)
+    return b"r" + struct.pack("<I", slot)
+
+
+def p_get(slot, long_form=False):
+    if slot < 256 and not long_form:
+        return b"h" + struct.pack("B", slot)
+    return b"j" + struct.pack("<I", slot)
+
+
+def p_global(module, name):
+    return b"c" + module + b"\n" + name + b"\n"
+
+
+def p_class(cls):
+    return p_global(HOSTILE_MODULE.encode("ascii"), cls.__name__.encode("ascii"))
+
+
+def p_int(rng):
+    value = rng.choice((rng.randint(0, 255), rng.randint(0, 65535),
+                        rng.randint(-2 ** 31, 2 ** 31 - 1)))
+    if 0 <= value < 256:
+        return b"K" + struct.pack("B", value)
+    if 0 <= value < 65536:
+        return b"M" + struct.pack("<H", value)
+    return b"J" + struct.pack("<i", value)
+
+
+def ascii_line(text):
+    return text.encode("ascii")
+
+
+ENCODE = p_global(b"_codecs", b"encode")
+BYTES = p_global(b"__builtin__", b"bytes")
+NATIVE_OPENERS = [b"t\x01", b"c\x01", b"d\x01i\x00", b"T\x00\x00\x00\x01",
+                  b"C\x00\x00\x00\x01", b"D\x00\x00\x00\x01N"]
+
+
+def latin1_reduce(text, memo):
+    """encode(text, "latin1") as Python 3 writes it, with its memo puts or
+    without."""
+    puts = [p_put(i) if memo else b"" for i in range(5)]
+    return (ENCODE + puts[0] + p_text(text) + puts[1] + p_text(u"latin1") + puts[2] + b"\x86" +
+            puts[3] + b"R" + puts[4])
+
+
+def class_on_top(rng, cls):
+    """Bytes that leave cls on top of the stack, and those that end the
+    pickle after it has been used."""
+    # Mostly slots within the payload's length, as picklers number them.
+    slot = rng.choice((0, 1, 7, 20, 255))
+    long_form = rng.random() < 0.3
+    route = rng.choice(("direct", "memo", "text memo", "dup", "beside an instance"))
+    if route == "direct":
+        return p_class(cls), b"."
+    if route == "memo":
+        return p_class(cls) + p_put(slot, long_form) + b"0" + p_get(slot, long_form), b"."
+    if route == "text memo":
+        return p_class(cls) + ascii_line("p%d\n0g%d\n" % (slot, slot)), b"."
+    if route == "dup":
+        return p_class(cls) + b"2", b"0."
+    return b"(" + p_class(Vault) + b"o" + p_class(cls), b"\x86."
+
+
+def random_state(rng, name):
+    value = p_int(rng)
+    form = rng.choice(("dict", "slots", "dict and slots", "text dict", "mark tuple"))
+    if form == "dict":
+        return b"}" + p_short(name) + value + b"s"
+    if form == "slots":
+        return b"N}" + p_short(name) + value + b"s\x86"
+    if form == "dict and slots":
+        return b"}" + p_short(b"owner") + b"Ns}" + p_short(name) + value + b"s\x86"
+    if form == "text dict":
+        return b"(dS'" + name + b"'\nI" + ascii_line("%d" % rng.randint(0, 999)) + b"\ns"
+    return b"(N}" + p_short(name) + value + b"st"
+
+
+def hostile_tampering(rng):
+    cls = rng.choice((Vault, OldVault))
+    name = rng.choice((b"limit", b"__init__", b"owner", b"__setstate__", b"zz"))
+    top, end = class_on_top(rng, cls)
+    return top + random_state(rng, name) + b"b" + end
+
+
+def hostile_items(rng):
+    """Items set or appended on the Ledger class."""
+    top, end = class_on_top(rng, Ledger)
+    op = rng.choice("saue")
+    count = rng.randint(0, 3)
+    if op == "s":
+        return top + p_short(b"limit") + p_int(rng) + b"s" + end
+    if op == "a":
+        return top + p_int(rng) + b"a" + end
+    if op == "u":
+        return top + b"(" + b"".join(p_short(b"k") + p_int(rng) for _ in range(count)) + b"u" + end
+    return top + b"(" + b"".join(p_int(rng) for _ in range(count)) + b"e" + end
+
+
+def hostile_call(rng):
+    callee = rng.choice((b"]", b")", b"}", p_class(Teller) + b")\x81", p_class(Teller) + b")R",
+                         b"K\x05"))
+    op = rng.choice(("REDUCE", "NEWOBJ", "OBJ"))
+    if op == "REDUCE":
+        return P2 + callee + b")R."
+    if op == "NEWOBJ":
+        return P2 + callee + b")\x81."
+    return P2 + b"(" + callee + b"o."
+
+
+def random_latin1(rng):
+    return u"".join(code_point(rng.randint(0, 255)) for _ in range(rng.randint(0, 12)))
+
+
+def code_point(code):
+    """The one-character text of a code point (unichr on 2, chr on 3)."""
+    return struct.pack("<I", code).decode("utf-32-le")
+
+
+def hostile_stand_in(rng):
+    roll = rng.random()
+    if roll < 0.35:
+        text = random_latin1(rng)
+        form = rng.choice(("memo", "plain", "OBJ", "INST", "empty"))
+        if form in ("memo", "plain"):
+            return P2 + latin1_reduce(text, form == "memo") + b"."
+        if form == "OBJ":
+            return b"(" + ENCODE + p_text(text) + p_text(u"latin1") + b"o."
+        if form == "INST":
+            return b"(" + p_text(text) + p_text(u"latin1") + b"i_codecs\nencode\n."
+        return P2 + BYTES + b")R."
+    if roll < 0.5:
+        codec = rng.choice((u"rot13", u"utf8", u"latin-1", u"ascii", u"LATIN1", u"latin1 ", u""))
+        return P2 + ENCODE + p_text(u"abc") + p_text(codec) + b"\x86R."
+    used = rng.choice((ENCODE, BYTES))
+    place = rng.choice(("returned", "list", "tuple", "dict", "argument", "target", "memo"))
+    if place == "returned":
+        return P2 + used + b"."
+    if place == "list":
+        return P2 + b"]" + used + b"a."
+    if place == "tuple":
+        return P2 + p_int(rng) + used + b"\x86."
+    if place == "dict":
+        return P2 + b"}K\x01" + used + b"s."
+    if place == "argument":
+        return P2 + p_class(Vault) + used + b"\x85R."
+    if place == "target":
+        return P2 + used + b"}b."
+    return P2 + latin1_reduce(u"abc", True) + p_get(0) + b"\x86."
+
+
+def nested_pickle(kind, depth):
+    if kind == "lists":
+        return P2 + b"]" * depth + b"N" + b"a" * depth + b"."
+    if kind == "text lists":
+        return b"(l" * depth + b"N" + b"a" * depth + b"."
+    if kind == "tuples":
+        return P2 + b"N" + b"\x85" * depth + b"."
+    return P2 + b"}K\x00" * depth + b"N" + b"s" * depth + b"."
+
+
+def hostile_depth(rng):
+    """Native containers and pickled ones around None, near the bound
+    together; or a pickle whose value holds itself."""
+    if rng.random() < 0.15:
+        return None, rng.choice((
+            P2 + b"]" + p_put(0) + p_get(0) + b"a.",
+            P2 + b"}" + p_put(0) + b"K\x01" + p_get(0) + b"s.",
+            P2 + b"]" + p_put(0) + b"]" + p_put(1) + p_get(0) + b"a0" + p_get(1) + b"a.",
+            P2 + p_class(Vault) + b")\x81" + p_put(0) + b"}" + p_short(b"owner") + p_get(0) +
+            b"sb."))
+    total = MAX_DEPTH + rng.randint(-2, 2)
+    native = rng.randint(0, total)
+    kind = rng.choice(("lists", "text lists", "tuples", "dicts"))
+    return native, nested_pickle(kind, total - native)
+
+
+def hostile_bomb(rng):
+    """Lists doubled k times over a text, or one text many times over."""
+    text = u"x" * rng.randint(0, 40)
+    if rng.random() < 0.6:
+        k = rng.randint(0, 16)
+        parts = [P2, p_text(text), p_put(0), b"0"]
+        for level in range(k):
+            parts.append(b"](" + p_get(level) * 2 + b"e" + p_put(level + 1) + b"0")
+        return b"".join(parts) + p_get(k) + b"."
+    text = u"y" * rng.randint(0, 300)
+    return P2 + b"]" + p_text(text) + p_put(0) + b"a(" + p_get(0) * rng.randint(0, 300) + b"e."
+
+
+MALFORMED_PAYLOADS = [
+    P2 + b"]a.", P2 + b"R.", P2 + b"K\x01t.", P2 + b"\xff.", b"\x80\x03N.", P2 + b"C\x01a.",
+    P2 + b"](K\x01", P2 + b"U\x05ab", P2 + b"h\x05.", P2 + b"\x82\x01.", P2 + b"\x83\x01\x00.",
+    P2 + b"\x84\x01\x00\x00\x00.", b"P1\n.", P2 + b"NQ.", b"",
+]
+
+
+def hostile_malformed(rng):
+    return rng.choice(MALFORMED_PAYLOADS)
+
+
+def fixed_hostile():
+    """Payloads of each kind, by hand."""
+    vault, ledger = p_class(Vault), p_class(Ledger)
+    slots = b"N}" + p_short(b"limit") + b"J\x00\xca\x9a\x3bs\x86"
+    return [
+        vault + slots + b"b.",
+        P2 + vault + b"}" + p_short(b"limit") + b"K\x07sb.",
+        P2 + vault + b"N}" + p_short(b"__init__") + b"Ns\x86b.",
+        vault + b"p0\n0g0\n(N(dS'limit'\nI7\nstb.",
+        p_class(OldVault) + b"(dS'limit'\nI7\nsb.",
+        P2 + vault + b"(" + slots + b"bt0.",
+        P2 + vault + b")\x81" + b"}" + p_short(b"owner") + b"K\x07sb.",
+        ledger + p_short(b"limit") + b"K\x07s.",
+        ledger + b"(K\x07K\x08e.",
+        P2 + b")}b.", P2 + b"]}b.", P2 + b")K\x01a.",
+        P2 + p_global(b"__builtin__", b"object") + b"N}" + p_short(b"zz") + b"K\x01s\x86b.",
+        P2 + b"])R.", P2 + p_class(Teller) + b")\x81)R.", P2 + b"(" + p_class(Teller) + b")\x81o.",
+        P2 + latin1_reduce(u"abc", True) + b".", P2 + BYTES + b"q\x00)Rq\x01.",
+        ENCODE + b".", P2 + b"]" + BYTES + b"a.", b"c_codecs\nencode\n(Vabc\nVrot13\ntR.",
+        b"c__builtin__\nbytes\n(I1000000000\ntR.", b"cos\nsystem\n(S'exit 3'\ntR.",
+        nested_pickle("lists", MAX_DEPTH), nested_pickle("lists", MAX_DEPTH + 1),
+        nested_pickle("tuples", 10 ** 5),
+    ]
+
+
+HOSTILE_KINDS = [hostile_tampering, hostile_items, hostile_call, hostile_stand_in, hostile_depth,
+                 hostile_bomb, hostile_malformed]
+
+
+def hostile_parcel(rng):
+    """A random hostile payload as an X value, inside a few native
+    containers (for the depth cases, as many as it says)."""
+    make = rng.choice(HOSTILE_KINDS)
+    native = None
+    payload = make(rng)
+    if make is hostile_depth:
+        native, payload = payload
+    if native is None:
+        native = rng.randint(0, 3)
+    head = b"".join(rng.choice(NATIVE_OPENERS) for _ in range(native))
+    return head + b"X" + struct.pack(">i", len(payload)) + payload
+
+
+def hostile_cases(parcel, rng):
+    register_hostile_fixtures(parcel)
+    parcels = [b"X" + struct.pack(">i", len(p)) + p for p in fixed_hostile()]
+    parcels.extend(hostile_parcel(rng) for _ in range(1500))
+    return [{"data": to_hex(data), "hostile": hostile_outcome(parcel, data)} for data in parcels]
 
 
 def damaged(rng, data):
