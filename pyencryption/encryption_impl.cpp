@@ -3,11 +3,17 @@
 // PKCS #5 padding.
 #include <Python.h>
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
 #include <optional>
+
+#include <openssl/crypto.h>
 
 #include "py_encrypt.h"
 #include "pyglue/args.h"
@@ -98,28 +104,116 @@ bool check_length(const CipherMethod& method, int length)
     return false;
 }
 
+// The core call from the bytes of `text` into those of `result`, its equal in length.
+bool cipher_into_bytes(const CipherMethod& method, const py_cipher_key& key, PyObject* text,
+                       int length, PyObject* result)
+{
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(text));
+    unsigned char* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(result));
+    return py_cipher_into(method.direction, key, in, length, out);
+}
+
+// Neither interpreter stops a daemon thread before the process exits, so one
+// can still be in an unlocked call when libcrypto (1.1.0 and later; 1.0.0
+// frees nothing at exit) frees its state in its exit handler. Ours, which
+// runs first, waits for such calls to end; a thread that meets it, going in
+// or coming out, parks until the process ends: by then the interpreter it
+// would take the lock of is gone too.
+std::atomic<int> unlocked_calls{0};
+std::atomic<bool> exiting{false};
+
+void wait_for_unlocked_calls()
+{
+    exiting = true;
+    while (unlocked_calls > 0)
+        usleep(1000);
+}
+
+// A child of fork has none of its parent's other threads.
+void forget_unlocked_calls() { unlocked_calls = 0; }
+
+// Exit handlers run last registered first: libcrypto's is registered when it
+// initialises, so it is made to now, if it has not already. (With no
+// options asked for, the call returns at once without initialising.)
+bool guard_exit()
+{
+    static bool guarded = false;
+    if (guarded)
+        return true;
+#if OPENSSL_VERSION_NUMBER >= 0x10100000L
+    if (!OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr)) {
+        PyErr_SetString(PyExc_ImportError, "libcrypto cannot be initialised");
+        return false;
+    }
+#endif
+    if (std::atexit(wait_for_unlocked_calls) != 0 ||
+        pthread_atfork(nullptr, nullptr, forget_unlocked_calls) != 0) {
+        PyErr_SetString(PyExc_ImportError, "cannot register cipherel's exit handler");
+        return false;
+    }
+    guarded = true;
+    return true;
+}
+
+[[noreturn]] void park()
+{
+    for (;;)
+        pause();
+}
+
+void enter_unlocked_call()
+{
+    ++unlocked_calls;
+    if (exiting) {
+        --unlocked_calls;
+        park();
+    }
+}
+
+void leave_unlocked_call()
+{
+    --unlocked_calls;
+    if (exiting)
+        park();
+}
+
+// cipher_into_bytes with the interpreter lock released. At exit Python 3 ends
+// a thread that waits here to take the lock back with pthread_exit, whose
+// unwinding runs the destructors of this frame and of every C++ caller's
+// without the lock: none of them may hold an owning reference across this
+// call, only raw pointers to objects someone else keeps alive. (A
+// py_scoped_key may: it only wipes, with OPENSSL_cleanse.)
+bool cipher_unlocked(const CipherMethod& method, const py_cipher_key& key, PyObject* text,
+                     int length, PyObject* result)
+{
+    // A byte string never changes, but its holder might let go of it: the text
+    // can come in a keyword dict that another thread clears meanwhile. A thread
+    // ended in the call leaves this reference behind.
+    Py_INCREF(text);
+    bool ok;
+    Py_BEGIN_ALLOW_THREADS
+    enter_unlocked_call();
+    ok = cipher_into_bytes(method, key, text, length, result);
+    leave_unlocked_call();
+    Py_END_ALLOW_THREADS
+    Ref held = Ref::steal(text);
+    return ok;
+}
+
 // The text ciphered under `key`, written straight into a byte string of its final
-// size; `length` has passed check_length.
+// size; `length` has passed check_length. The caller's method object holds the
+// key's owner.
 PyObject* cipher_to_bytes(const CipherMethod& method, const py_cipher_key& key, PyObject* text,
                         int length, bool may_release_lock)
 {
-    Ref result = Ref::steal(PyBytes_FromStringAndSize(nullptr, length));
-    if (!result)
+    // Raw until the core has run: see cipher_unlocked.
+    PyObject* raw = PyBytes_FromStringAndSize(nullptr, length);
+    if (!raw)
         return nullptr;
-    const unsigned char* in = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(text));
-    unsigned char* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(result.get()));
-    bool ok;
-    if (may_release_lock && length >= RELEASE_LOCK_FROM) {
-        // A byte string never changes, but its holder might let go of it: the text
-        // can come in a keyword dict that another thread clears meanwhile.
-        // The caller's method object holds the key's owner.
-        Ref held = Ref::borrow(text);
-        Py_BEGIN_ALLOW_THREADS
-        ok = py_cipher_into(method.direction, key, in, length, out);
-        Py_END_ALLOW_THREADS
-    } else {
-        ok = py_cipher_into(method.direction, key, in, length, out);
-    }
+    const bool ok = may_release_lock && length >= RELEASE_LOCK_FROM
+                        ? cipher_unlocked(method, key, text, length, raw)
+                        : cipher_into_bytes(method, key, text, length, raw);
+    Ref result = Ref::steal(raw);
     if (!ok) {
         raise_openssl_error(*method.failed_args);
         return nullptr;
@@ -497,6 +591,7 @@ void Cipher_dealloc(PyObject* self)
     Py_TYPE(self)->tp_free(self);
 }
 
+// Holds no owning reference: a caller of cipher_unlocked.
 PyObject* cipher_call(const CipherMethod& method, PyObject* self, PyObject* args, PyObject* kwds)
 {
     PyObject* text;
@@ -667,6 +762,8 @@ bool import_base64(PyObject* module)
 
 bool init_module(PyObject* module)
 {
+    if (!guard_exit())
+        return false;
     PyObject* builtins = PyImport_AddModule(pyglue::builtins_module);
     if (!builtins || PyObject_SetAttrString(module, "__builtins__", builtins) < 0)
         return false;
