@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "orvex/parcel.h"
@@ -361,21 +362,31 @@ parcel::GlobalKind classify_global(const char* module, size_t module_len, const 
                                                                 : parcel::GlobalKind::object;
 }
 
-// Scans the payload at `offset` before any unpickler runs it (see
-// orvex/pickle_scan.h); `depth` containers are open around it.
-bool admit_payload(const char* p, int n, int offset, int depth)
+// The scan of a payload at `offset` with `depth` containers open around it
+// (see orvex/pickle_scan.h); false with MemoryError set when it ran out.
+template <typename Classify>
+bool scan_payload(const char* p, Py_ssize_t n, int offset, int depth, Classify classify,
+                  parcel::PickleScanResult* result)
 {
     parcel::PickleScanLimits limits{offset, MAX_DEPTH - depth, X_WEIGHT_PER_BYTE};
-    parcel::PickleScanResult result;
     try {
-        result = parcel::PickleScan<decltype(&classify_global)>(
-                     reinterpret_cast<const unsigned char*>(p), static_cast<size_t>(n), limits,
-                     classify_global)
-                     .run();
+        *result = parcel::PickleScan<Classify>(reinterpret_cast<const unsigned char*>(p),
+                                               static_cast<size_t>(n), limits, classify)
+                      .run();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;
     }
+    return true;
+}
+
+// Scans the payload at `offset` before any unpickler runs it; `depth`
+// containers are open around it.
+bool admit_payload(const char* p, int n, int offset, int depth)
+{
+    parcel::PickleScanResult result;
+    if (!scan_payload(p, n, offset, depth, classify_global, &result))
+        return false;
     switch (result.outcome) {
     case parcel::PickleScanResult::admitted:
         return true;
@@ -821,7 +832,43 @@ bool pack_string(PackerObject* self, const char* s, Py_ssize_t n)
     return p != nullptr;
 }
 
-bool pack_pickle(PackerObject* self, PyObject* obj)
+// The globals of a pickle this module wrote, which names the byte string
+// helpers exactly so and resolves no other global through the registry.
+parcel::GlobalKind classify_written(const char* module, size_t module_len, const char* name,
+                                    size_t name_len)
+{
+    std::string global = std::string(module, module_len) + "." + std::string(name, name_len);
+    return global == "_codecs.encode" || global == "__builtin__.bytes"
+               ? parcel::GlobalKind::byte_string_helper
+               : parcel::GlobalKind::object;
+}
+
+// What unpack would refuse of the pickle `data`, inside `depth` containers,
+// pack refuses before it is stored: its depth (which counts the value's
+// nesting inside the pickle) and its weight (which counts what the pickle
+// shares at every place).
+bool check_written(PyObject* data, int depth)
+{
+    parcel::PickleScanResult result;
+    if (!scan_payload(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), 0, depth, classify_written,
+                      &result))
+        return false;
+    switch (result.outcome) {
+    case parcel::PickleScanResult::admitted:
+        return true;
+    case parcel::PickleScanResult::too_deep:
+        PyErr_Format(PyExc_ValueError, "value nested deeper than %d levels", MAX_DEPTH);
+        return false;
+    default: {
+        // The scan's words without the offset, which means nothing here.
+        const char* why = std::strstr(result.message.c_str(), "unfolds");
+        PyErr_Format(PyExc_ValueError, "pickled value %s", why ? why : result.message.c_str());
+        return false;
+    }
+    }
+}
+
+bool pack_pickle(PackerObject* self, PyObject* obj, int depth)
 {
     Ref data = Ref::steal(pyglue::pickle_dumps(pickling, obj, 2));
     if (!data)
@@ -830,6 +877,8 @@ bool pack_pickle(PackerObject* self, PyObject* obj)
         PyErr_Format(PyExc_TypeError, "pickle did not give a %s", PyBytes_Type.tp_name);
         return false;
     }
+    if (!check_written(data.get(), depth))
+        return false;
     Py_ssize_t n = PyBytes_GET_SIZE(data.get());
     auto len = pyglue::to_int_length(n);
     if (!len) {
@@ -921,7 +970,7 @@ bool open_packing(PackerObject* self, PackStack& open, PyObject* obj)
 // An int within a C long takes the int forms (beyond 32 bits pack_int hands
 // it on as a long); Python 2's long, and Python 3's int beyond a C long,
 // take the long forms.
-bool pack_scalar(PackerObject* self, PyObject* obj)
+bool pack_scalar(PackerObject* self, PyObject* obj, int depth)
 {
     PyTypeObject* type = Py_TYPE(obj);
     long small;
@@ -937,7 +986,7 @@ bool pack_scalar(PackerObject* self, PyObject* obj)
         return pack_float(self, PyFloat_AS_DOUBLE(obj));
     if (type == &PyBytes_Type)
         return pack_string(self, PyBytes_AS_STRING(obj), PyBytes_GET_SIZE(obj));
-    return pack_pickle(self, obj);
+    return pack_pickle(self, obj, depth);
 }
 
 bool pack_value(PackerObject* self, PyObject* obj)
@@ -948,7 +997,7 @@ bool pack_value(PackerObject* self, PyObject* obj)
         PyTypeObject* type = Py_TYPE(item.get());
         bool ok = type == &PyTuple_Type || type == &PyList_Type || type == &PyDict_Type
                       ? open_packing(self, open, item.get())
-                      : pack_scalar(self, item.get());
+                      : pack_scalar(self, item.get(), open.depth());
         if (!ok)
             return false;
         item = Ref();

@@ -660,5 +660,34 @@ class DepthThroughNativeContainers(unittest.TestCase):
         self.assertEqual(on_small_stack(work, DICT_BOUND_STACK), [-1, 1, True])
 
 
+class PackRefusesWhatUnpackWould(unittest.TestCase):
+    """A value pack writes must read back: pack counts the nesting inside an
+    X pickle and weighs what it shares as unpack does."""
+
+    def test_depth_inside_pickles_counts_when_packing(self):
+        inner = Account()
+        inner.items = [1]  # the instance, its state dict and the list: 3 levels
+        for depth, fits in ((MAX - 3, True), (MAX - 2, False), (MAX, False)):
+            value = inner
+            for _ in range(depth):
+                value = [value]
+            if fits:
+                self.assertEqual(len(parcel.unpack(parcel.pack(value))), 1)
+            else:
+                self.assertRaises(ValueError, parcel.pack, value)
+
+    def test_shared_pieces_count_at_every_place(self):
+        holder = Account()
+        holder.items = [b"x" * 10000] * 1000
+        try:
+            parcel.pack(holder)
+        except ValueError:
+            self.assertTrue("unfolds to more than" in str(sys.exc_info()[1]))
+        else:
+            self.fail("packed a value unpack refuses")
+        holder.items = [b"x" * 10] * 100
+        self.assertEqual(len(parcel.unpack(parcel.pack(holder)).items), 100)
+
+
 if __name__ == "__main__":
     unittest.main()
