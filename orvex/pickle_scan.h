@@ -371,6 +371,16 @@ private:
         return true;
     }
 
+    // INST and OBJ call with the items above their mark, which the callable
+    // gets as a tuple, as REDUCE's does: the instance holds them one level
+    // down either way.
+    bool call_with_items(size_t at, uint32_t callable, const std::vector<uint32_t>& items)
+    {
+        uint32_t args = 0;
+        return collect(at, Made::tuple, items) && pop(at, &args) &&
+               call(at, callable, std::vector<uint32_t>{args}, false);
+    }
+
     bool global(const unsigned char* line, size_t size)
     {
         const unsigned char* name = scan_detail::line_end(line, size) + 1;
@@ -493,7 +503,7 @@ private:
             stack_.push_back(callable_);
             return true;
         case 'i':
-            return global(arg, size) && pop_mark(at, &items) && call(at, callable_, items, false);
+            return global(arg, size) && pop_mark(at, &items) && call_with_items(at, callable_, items);
         case 'o':
             if (!pop_mark(at, &items))
                 return false;
@@ -501,7 +511,7 @@ private:
                 return fault(at, "unpickling stack underflow");
             a = items.front();
             items.erase(items.begin());
-            return call(at, a, items, false);
+            return call_with_items(at, a, items);
         case 'R':
         case 0x81:
             if (!pop(at, &b) || !pop(at, &a))
