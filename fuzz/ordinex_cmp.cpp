@@ -16,17 +16,29 @@
 // 2's answer). Only the interpreter's recursion guard may hit one way and
 // not another, as their call depths differ.
 //
+// An input that starts with 'P' also makes two pickle programs
+// (fuzz_support.h) of its bytes from the fourth on, split where its second
+// byte says, each an X value in a one-entry dict: as the value (under the
+// int 1) or as the key (of None), the dict alone or in a list, as the bits
+// of the third byte say (bits 0 and 1 for the first, 2 and 3 for the
+// second). Dicts of equal counts are decoded, so their X payloads are read
+// by the unpickler that X payloads get; the two are compared both ways by
+// cmp and case_cmp. After every input the classes registered for X payloads,
+// their __init__ and the pickle helpers must be as they were at the start.
+//
 // Only the documented failures may come out: the reader's UnpackError
-// (UnpackKeyError included), KeyError from the _type_map lookup,
-// OverflowError from a long too large for a double, TypeError from building
-// a dict with an unhashable key, and the interpreter's own recursion guard
-// while it compares deeply nested dicts. Anything else aborts.
+// (UnpackKeyError included, and a refused or malformed X payload), KeyError
+// from the _type_map lookup, OverflowError from a long too large for a
+// double, TypeError from building a dict with an unhashable key, and the
+// interpreter's own recursion guard while it compares deeply nested dicts.
+// Anything else aborts.
 #include <Python.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "embedded_python.h"
@@ -60,6 +72,7 @@ struct Harness {
 Harness make_harness()
 {
     ensure_python();
+    set_up_watch();
     Harness h;
     h.cmp = module_attribute("orvex.ordinex", "cmp");
     h.case_cmp = module_attribute("orvex.ordinex", "case_cmp");
@@ -114,8 +127,11 @@ void expect_documented_failure()
                       PyErr_GivenExceptionMatches(exc, PyExc_OverflowError) ||
                       PyErr_GivenExceptionMatches(exc, PyExc_TypeError) ||
                       (PyErr_GivenExceptionMatches(exc, PyExc_RuntimeError) && is_recursion_guard());
-    if (!documented)
+    if (!documented) {
+        // A class that an X payload rewrote is the cause to report.
+        check_watched();
         finding("undocumented exception");
+    }
     PyErr_Clear();
 }
 
@@ -123,12 +139,14 @@ void check_call(PyObject* function, PyObject* a, PyObject* b)
 {
     Ref result = Ref::steal(PyObject_CallFunctionObjArgs(function, a, b, nullptr));
     if (!result) {
+        note_error();
         expect_documented_failure();
         return;
     }
     long value;
     if (!pyglue::int_as_long(result.get(), &value) || value < -1 || value > 1)
         finding("result outside -1..1");
+    note_outcome("result", static_cast<size_t>(value + 1));
 }
 
 void check_table(const std::vector<char>& a, const std::vector<char>& b, int case_sensitive)
@@ -232,6 +250,39 @@ Ref parcel_list(PyObject* a, PyObject* b, const char* rest, size_t size, bool lo
     return list;
 }
 
+// A one-entry dict with `x` as its value, or as its key when bit 0 of
+// `flags` is set; in a list when bit 1 is.
+std::string dict_parcel(const std::string& x, uint8_t flags)
+{
+    std::string parcel = flags & 1 ? "d\x01" + x + "N" : "d\x01i\x01" + x;
+    return flags & 2 ? "c\x01" + parcel : parcel;
+}
+
+Ref parcel_str(const std::string& parcel)
+{
+    Ref str = Ref::steal(
+        PyBytes_FromStringAndSize(parcel.data(), static_cast<Py_ssize_t>(parcel.size())));
+    if (!str)
+        finding("parcel strings");
+    return str;
+}
+
+// The two dicts of an input that starts with 'P' (see the header).
+void check_pickle_dicts(const uint8_t* data, size_t size)
+{
+    Harness& h = harness();
+    const uint8_t* programs = data + 3;
+    size_t rest = size - 3;
+    size_t split = data[1] % (rest + 1);
+    Ref a = parcel_str(dict_parcel(x_value(pickle_program(programs, split)), data[2]));
+    Ref b = parcel_str(
+        dict_parcel(x_value(pickle_program(programs + split, rest - split)), data[2] >> 2));
+    for (PyObject* function : {h.cmp, h.case_cmp}) {
+        check_call(function, a.get(), b.get());
+        check_call(function, b.get(), a.get());
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -258,5 +309,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check_table(a, b, 0);
     Ref parcels = parcel_list(a_str.get(), b_str.get(), a_bytes, rest, data[0] & 1);
     check_sorts(parcels.get());
+    if (size >= 3 && data[0] == 'P')
+        check_pickle_dicts(data, size);
+    check_watched();
     return 0;
 }
