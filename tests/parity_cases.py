@@ -19,6 +19,9 @@ import random
 import struct
 import sys
 
+from hostile_classes import Account, Ledger, OldAccount, Teller, restore, snapshot
+from orvex.parcel import MAX_DEPTH
+
 LONG = type(2 ** 64)    # long on 2, int on 3
 TEXT = type(u"")        # unicode on 2, str on 3
 INT32 = (-2 ** 31, 2 ** 31)
@@ -343,7 +346,6 @@ class ParcelPack(object):
     def check(self, test, cases):
         from orvex import parcel
         from helpers import same
-        register_hostile_fixtures(parcel)
         failures = []
         for case in cases:
             if "hostile" in case:
@@ -390,81 +392,6 @@ class ParcelPack(object):
 # in messages of this project's own: none reaches an error of the
 # interpreter's unpickler, worded differently from version to version.
 
-# The writer runs this file as __main__: the fixtures name their module.
-HOSTILE_MODULE = "parity_cases"
-MAX_DEPTH = 500  # parcel.MAX_DEPTH, before the module is imported
-
-
-class Vault(object):
-    __module__ = HOSTILE_MODULE
-    limit = 100
-
-    def __init__(self, owner=None):
-        self.owner = owner
-
-
-class OldVault:
-    """Classic on 2, where a class's __dict__ is a plain dict."""
-    __module__ = HOSTILE_MODULE
-    limit = 100
-
-
-class LedgerType(type):
-    """Classes that take entries by subscript."""
-    __module__ = HOSTILE_MODULE
-
-    def __setitem__(cls, name, value):
-        setattr(cls, name, value)
-
-
-def add_entry(cls, entry):
-    cls.entries.append(entry)
-
-
-def add_entries(cls, entries):
-    cls.entries.extend(entries)
-
-
-# Made by calling the metaclass: one spelling on 2 and 3.
-Ledger = LedgerType("Ledger", (object,), {
-    "__module__": HOSTILE_MODULE, "limit": 100, "entries": [],
-    "append": classmethod(add_entry), "extend": classmethod(add_entries)})
-
-
-class Teller(object):
-    """Calling an instance counts the call."""
-    __module__ = HOSTILE_MODULE
-    calls = 0
-
-    def __call__(self, *args):
-        Teller.calls += 1
-        return self
-
-
-HOSTILE_FIXTURES = [Vault, OldVault, Ledger, Teller]
-_missing = object()
-
-
-def register_hostile_fixtures(parcel):
-    for cls in HOSTILE_FIXTURES:
-        parcel.register(cls)
-
-
-def fixture_state():
-    return [(cls, dict(cls.__dict__), list(getattr(cls, "entries", ())))
-            for cls in HOSTILE_FIXTURES]
-
-
-def restore_fixtures(saved):
-    for cls, attrs, entries in saved:
-        for name in [n for n in cls.__dict__ if n not in attrs]:
-            delattr(cls, name)
-        for name, value in attrs.items():
-            if cls.__dict__.get(name, _missing) is not value:
-                setattr(cls, name, value)
-        if "entries" in attrs:
-            cls.entries[:] = entries
-
 
 def described(value):
     """The tokens of an unpacked value, or what kind of object it is."""
@@ -483,18 +410,18 @@ def json_text(message):
 
 
 def hostile_outcome(parcel, data):
-    saved = fixture_state()
+    saved = snapshot()
     try:
         try:
             result = described(parcel.unpack(data))
         except Exception:
             error = sys.exc_info()[1]
             result = {"error": [type(error).__name__, json_text(str(error))]}
-        if fixture_state() != saved:
+        if snapshot() != saved:
             result["changed"] = True
         return result
     finally:
-        restore_fixtures(saved)
+        restore(saved)
 
 
 def check_hostile(parcel, case):
@@ -535,7 +462,7 @@ def p_global(module, name):
 
 
 def p_class(cls):
-    return p_global(HOSTILE_MODULE.encode("ascii"), cls.__name__.encode("ascii"))
+    return p_global(cls.__module__.encode("ascii"), cls.__name__.encode("ascii"))
 
 
 def p_int(rng):
@@ -581,7 +508,7 @@ def class_on_top(rng, cls):
         return p_class(cls) + ascii_line("p%d\n0g%d\n" % (slot, slot)), b"."
     if route == "dup":
         return p_class(cls) + b"2", b"0."
-    return b"(" + p_class(Vault) + b"o" + p_class(cls), b"\x86."
+    return b"(" + p_class(Account) + b"o" + p_class(cls), b"\x86."
 
 
 def random_state(rng, name):
@@ -599,7 +526,7 @@ def random_state(rng, name):
 
 
 def hostile_tampering(rng):
-    cls = rng.choice((Vault, OldVault))
+    cls = rng.choice((Account, OldAccount))
     name = rng.choice((b"limit", b"__init__", b"owner", b"__setstate__", b"zz"))
     top, end = class_on_top(rng, cls)
     return top + random_state(rng, name) + b"b" + end
@@ -665,7 +592,7 @@ def hostile_stand_in(rng):
     if place == "dict":
         return P2 + b"}K\x01" + used + b"s."
     if place == "argument":
-        return P2 + p_class(Vault) + used + b"\x85R."
+        return P2 + p_class(Account) + used + b"\x85R."
     if place == "target":
         return P2 + used + b"}b."
     return P2 + latin1_reduce(u"abc", True) + p_get(0) + b"\x86."
@@ -689,7 +616,7 @@ def hostile_depth(rng):
             P2 + b"]" + p_put(0) + p_get(0) + b"a.",
             P2 + b"}" + p_put(0) + b"K\x01" + p_get(0) + b"s.",
             P2 + b"]" + p_put(0) + b"]" + p_put(1) + p_get(0) + b"a0" + p_get(1) + b"a.",
-            P2 + p_class(Vault) + b")\x81" + p_put(0) + b"}" + p_short(b"owner") + p_get(0) +
+            P2 + p_class(Account) + b")\x81" + p_put(0) + b"}" + p_short(b"owner") + p_get(0) +
             b"sb."))
     total = MAX_DEPTH + rng.randint(-2, 2)
     native = rng.randint(0, total)
@@ -723,16 +650,16 @@ def hostile_malformed(rng):
 
 def fixed_hostile():
     """Payloads of each kind, by hand."""
-    vault, ledger = p_class(Vault), p_class(Ledger)
+    account, ledger = p_class(Account), p_class(Ledger)
     slots = b"N}" + p_short(b"limit") + b"J\x00\xca\x9a\x3bs\x86"
     return [
-        vault + slots + b"b.",
-        P2 + vault + b"}" + p_short(b"limit") + b"K\x07sb.",
-        P2 + vault + b"N}" + p_short(b"__init__") + b"Ns\x86b.",
-        vault + b"p0\n0g0\n(N(dS'limit'\nI7\nstb.",
-        p_class(OldVault) + b"(dS'limit'\nI7\nsb.",
-        P2 + vault + b"(" + slots + b"bt0.",
-        P2 + vault + b")\x81" + b"}" + p_short(b"owner") + b"K\x07sb.",
+        account + slots + b"b.",
+        P2 + account + b"}" + p_short(b"limit") + b"K\x07sb.",
+        P2 + account + b"N}" + p_short(b"__init__") + b"Ns\x86b.",
+        account + b"p0\n0g0\n(N(dS'limit'\nI7\nstb.",
+        p_class(OldAccount) + b"(dS'limit'\nI7\nsb.",
+        P2 + account + b"(" + slots + b"bt0.",
+        P2 + account + b")\x81" + b"}" + p_short(b"owner") + b"K\x07sb.",
         ledger + p_short(b"limit") + b"K\x07s.",
         ledger + b"(K\x07K\x08e.",
         P2 + b")}b.", P2 + b"]}b.", P2 + b")K\x01a.",
@@ -765,7 +692,6 @@ def hostile_parcel(rng):
 
 
 def hostile_cases(parcel, rng):
-    register_hostile_fixtures(parcel)
     parcels = [b"X" + struct.pack(">i", len(p)) + p for p in fixed_hostile()]
     parcels.extend(hostile_parcel(rng) for _ in range(1500))
     return [{"data": to_hex(data), "hostile": hostile_outcome(parcel, data)} for data in parcels]

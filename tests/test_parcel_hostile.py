@@ -15,6 +15,8 @@ import unittest
 
 from orvex import ordinex, parcel
 from helpers import on_small_stack, same
+from hostile_classes import (Account, Entries, Ledger, OldAccount, Slotted, Tally, Teller,
+                             restore, snapshot)
 
 MAX = parcel.MAX_DEPTH
 HERE = b"<@>"
@@ -143,84 +145,6 @@ def shared_string(length, references):
     data = b"x" * length
     head = b"T" + struct.pack("<i", length) + data if length > 255 else short(data)
     return P2 + b"]" + head + put(0) + b"a(" + get(0) * (references - 1) + b"e."
-
-
-# Fixtures: registered classes whose class attributes payloads go for.
-# Module-level, so that the suite's repeated runs register nothing new.
-class Account(object):
-    limit = 100
-
-    def __init__(self, owner=None):
-        self.owner = owner
-
-
-class OldAccount:
-    """Classic on 2, where a class's __dict__ is a plain dict."""
-    limit = 100
-
-
-class LedgerType(type):
-    """Classes that take entries by subscript: Ledger[name] = value."""
-
-    def __setitem__(cls, name, value):
-        setattr(cls, name, value)
-
-
-def add_entry(cls, entry):
-    cls.entries.append(entry)
-
-
-def add_entries(cls, entries):
-    cls.entries.extend(entries)
-
-
-# Made by calling the metaclass: one spelling on 2 and 3.
-Ledger = LedgerType("Ledger", (object,), {
-    "__module__": __name__, "limit": 100, "entries": [],
-    "append": classmethod(add_entry), "extend": classmethod(add_entries)})
-
-
-class Teller(object):
-    """Calling an instance counts the call."""
-    calls = 0
-
-    def __call__(self, *args):
-        Teller.calls += 1
-        return self
-
-
-class Tally(dict):
-    pass
-
-
-class Entries(list):
-    pass
-
-
-class Slotted(object):
-    __slots__ = ("a", "b")
-
-
-for _cls in (Account, OldAccount, Ledger, Teller, Tally, Entries, Slotted):
-    parcel.register(_cls)
-
-TAMPERED = [Account, OldAccount, Ledger, Teller]
-MISSING = object()
-
-
-def snapshot():
-    return [(cls, dict(cls.__dict__), list(getattr(cls, "entries", ()))) for cls in TAMPERED]
-
-
-def restore(saved):
-    for cls, attrs, entries in saved:
-        for name in [n for n in cls.__dict__ if n not in attrs]:
-            delattr(cls, name)
-        for name, value in attrs.items():
-            if cls.__dict__.get(name, MISSING) is not value:
-                setattr(cls, name, value)
-        if "entries" in attrs:
-            cls.entries[:] = entries
 
 
 A, OLD, LEDGER, TELLER = of(Account), of(OldAccount), of(Ledger), of(Teller)
