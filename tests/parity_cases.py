@@ -19,7 +19,9 @@ import random
 import struct
 import sys
 
-from hostile_classes import Account, Ledger, OldAccount, Teller, restore, snapshot
+from hostile_fixtures import P2, Account, Ledger, OldAccount, Teller, restore, snapshot
+from hostile_fixtures import (get as p_get, glob as p_global, of as p_class, put as p_put,
+                              short as p_short)
 from orvex.parcel import MAX_DEPTH
 
 LONG = type(2 ** 64)    # long on 2, int on 3
@@ -432,37 +434,12 @@ def check_hostile(parcel, case):
     return None
 
 
-# Pickle pieces, protocols 0 to 2.
-P2 = b"\x80\x02"
-
-
-def p_short(data):
-    return b"U" + struct.pack("B", len(data)) + data
+# Pickle pieces, protocols 0 to 2, beside those of hostile_fixtures.
 
 
 def p_text(text):
     data = text.encode("utf-8")
     return b"X" + struct.pack("<i", len(data)) + data
-
-
-def p_put(slot, long_form=False):
-    if slot < 256 and not long_form:
-        return b"q" + struct.pack("B", slot)
-    return b"r" + struct.pack("<I", slot)
-
-
-def p_get(slot, long_form=False):
-    if slot < 256 and not long_form:
-        return b"h" + struct.pack("B", slot)
-    return b"j" + struct.pack("<I", slot)
-
-
-def p_global(module, name):
-    return b"c" + module + b"\n" + name + b"\n"
-
-
-def p_class(cls):
-    return p_global(cls.__module__.encode("ascii"), cls.__name__.encode("ascii"))
 
 
 def p_int(rng):

@@ -16,19 +16,14 @@ import unittest
 
 from orvex import ordinex, parcel
 from helpers import on_small_stack, same
-from hostile_classes import (Account, Entries, Ledger, OldAccount, Slotted, Tally, Teller,
-                             restore, snapshot)
+from hostile_fixtures import (P2, Account, Entries, Ledger, OldAccount, Slotted, Tally, Teller,
+                              get, glob, of, put, restore, short, snapshot)
 
 MAX = parcel.MAX_DEPTH
 HERE = b"<@>"
-P2 = b"\x80\x02"
 # Where the X value starts in the dict parcels given to ordinex.cmp.
 DICT_HEAD = b"d\x01i\x01"
 DICT_NONE = DICT_HEAD + b"N"
-
-
-def byte(n):
-    return bytes(bytearray([n]))
 
 
 def x_parcel(payload):
@@ -43,33 +38,8 @@ def unmark(marked):
     return marked.replace(HERE, b""), at
 
 
-def short(data):
-    """SHORT_BINSTRING (protocols 1 and 2)."""
-    return b"U" + byte(len(data)) + data
-
-
 def binint(n):
     return b"J" + struct.pack("<i", n)
-
-
-def put(slot, long_form=False):
-    if slot < 256 and not long_form:
-        return b"q" + byte(slot)
-    return b"r" + struct.pack("<I", slot)
-
-
-def get(slot, long_form=False):
-    if slot < 256 and not long_form:
-        return b"h" + byte(slot)
-    return b"j" + struct.pack("<I", slot)
-
-
-def glob(module, name):
-    return b"c" + module + b"\n" + name + b"\n"
-
-
-def of(cls):
-    return glob(cls.__module__.encode("ascii"), cls.__name__.encode("ascii"))
 
 
 def dotted(cls):

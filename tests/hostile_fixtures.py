@@ -1,8 +1,39 @@
-"""Registered classes whose class attributes hostile X payloads go for, shared
-by test_parcel_hostile and parity_cases. Pickles name them by module, so
-they live in one importable module whichever file runs as __main__; they
-are registered once, here, at import. Runs on 2.6, 2.7 and 3."""
+"""What hostile X payloads are made of, shared by test_parcel_hostile and
+parity_cases: the registered classes whose class attributes they go for,
+and the pickle pieces that name and reach them. Pickles name the classes by
+module, so they live in one importable module whichever file runs as
+__main__; they are registered once, here, at import. Runs on 2.6, 2.7 and
+3."""
+import struct
+
 from orvex import parcel
+
+P2 = b"\x80\x02"
+
+
+def short(data):
+    """SHORT_BINSTRING (protocols 1 and 2)."""
+    return b"U" + struct.pack("B", len(data)) + data
+
+
+def put(slot, long_form=False):
+    if slot < 256 and not long_form:
+        return b"q" + struct.pack("B", slot)
+    return b"r" + struct.pack("<I", slot)
+
+
+def get(slot, long_form=False):
+    if slot < 256 and not long_form:
+        return b"h" + struct.pack("B", slot)
+    return b"j" + struct.pack("<I", slot)
+
+
+def glob(module, name):
+    return b"c" + module + b"\n" + name + b"\n"
+
+
+def of(cls):
+    return glob(cls.__module__.encode("ascii"), cls.__name__.encode("ascii"))
 
 
 class Account(object):
