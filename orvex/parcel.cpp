@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
-#include <string>
 #include <utility>
 
 #include "orvex/parcel.h"
@@ -832,13 +831,12 @@ bool pack_string(PackerObject* self, const char* s, Py_ssize_t n)
     return p != nullptr;
 }
 
-// The globals of a pickle this module wrote, which names the byte string
-// helpers exactly so and resolves no other global through the registry.
+// The globals of a pickle this module wrote, told apart by name: pack
+// resolves none through the registry.
 parcel::GlobalKind classify_written(const char* module, size_t module_len, const char* name,
                                     size_t name_len)
 {
-    std::string global = std::string(module, module_len) + "." + std::string(name, name_len);
-    return global == "_codecs.encode" || global == "__builtin__.bytes"
+    return pyglue::names_byte_string_helper({module, module_len}, {name, name_len})
                ? parcel::GlobalKind::byte_string_helper
                : parcel::GlobalKind::object;
 }

@@ -15,6 +15,7 @@
 #include <Python.h>
 
 #include <cstring>
+#include <string_view>
 
 #include "pyglue/compat.h"
 #include "pyglue/ref.h"
@@ -187,11 +188,16 @@ inline PyObject* empty_bytes(PyObject*, PyObject* args)
 inline PyMethodDef bytes_from_latin1_def = {"encode", bytes_from_latin1, METH_VARARGS, nullptr};
 inline PyMethodDef empty_bytes_def = {"bytes", empty_bytes, METH_VARARGS, nullptr};
 
+// The module of the first stand-in, and of the second as pickles write it at
+// protocols 0 to 2 (Python 3 reads it as builtins_module).
+constexpr char codecs_module[] = "_codecs";
+constexpr char written_builtins_module[] = "__builtin__";
+
 inline bool admit_byte_string_helpers(PickleCodec& codec, PyObject* table)
 {
     Ref encode = Ref::steal(PyCFunction_New(&bytes_from_latin1_def, nullptr));
     Ref bytes = Ref::steal(encode ? PyCFunction_New(&empty_bytes_def, nullptr) : nullptr);
-    if (!bytes || !admit(table, "_codecs", "encode", Ref::borrow(encode.get()).release()) ||
+    if (!bytes || !admit(table, codecs_module, "encode", Ref::borrow(encode.get()).release()) ||
         !admit(table, builtins_module, "bytes", Ref::borrow(bytes.get()).release()))
         return false;
     codec.byte_string_helpers[0] = encode.release();
@@ -234,6 +240,14 @@ inline bool admit_pickle_helpers(PickleCodec& codec, PyObject* table)
 inline bool is_byte_string_helper(const PickleCodec& codec, PyObject* obj)
 {
     return obj == codec.byte_string_helpers[0] || obj == codec.byte_string_helpers[1];
+}
+
+// Whether a global of a pickle this interpreter's pickler wrote (at protocol
+// 2) names a byte string stand-in; no registry is asked.
+inline bool names_byte_string_helper(std::string_view module, std::string_view name)
+{
+    return (module == detail::codecs_module && name == "encode") ||
+           (module == detail::written_builtins_module && name == "bytes");
 }
 
 // The global (module, name) as the unpickler would resolve it: renamed as
